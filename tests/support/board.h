@@ -1,0 +1,92 @@
+// Test fixture: a fresh simulated board in a temporary folder, the programs
+// run on it through the emulator, and direct access to its flash for setting
+// up states and checking results independently of the programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testboard {
+
+struct RunResult {
+    int status = -1;      // exit status, or -1 when killed by a signal
+    int signal = 0;       // the signal that ended the process, 0 when it exited
+    std::string out;      // standard output
+    std::string err;      // standard error
+    bool exited(int code) const { return signal == 0 && status == code; }
+};
+
+struct BoardOptions {
+    std::string layout = "512m";         // "512m" or "small" (no mtd12)
+    uint32_t page = 2048, oob = 64, block = 131072;
+    std::vector<uint32_t> parts;         // partition sizes in blocks; empty: the layout's
+    bool strict = false;                 // reprogramming a page fails with EIO
+};
+
+// One line of the board's log, split into its fields.
+struct LogEntry {
+    int pid = 0;
+    std::string prog, dev, op;   // dev "mtdN" or "-"; op erase, program, sleep, fault, violation, powercut, ...
+    uint64_t offset = 0, length = 0;
+    std::string extra;           // the rest of the line (fault kind, violation kind)
+};
+
+class Board {
+public:
+    explicit Board(const BoardOptions& options = BoardOptions());
+    ~Board();                    // removes the folder unless KEEP_BOARDS is set
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    const std::string& dir() const { return dir_; }
+
+    // Runs a program on the board. argv[0] names a program of this build
+    // ("tolvane", "quillet", "nanddump", ...) or any program on PATH. The
+    // build's program folder is first on the search path, as on the board.
+    RunResult run(const std::vector<std::string>& argv, const std::string& stdinText = "") const;
+
+    // Geometry.
+    uint32_t pageSize() const;
+    uint32_t blockSize() const;
+    uint32_t partitionSize(int mtd) const;   // bytes; 0 when the board has no such partition
+    int partitionCount() const;
+
+    // Direct flash access: no fault, no counting, no log entry.
+    std::vector<uint8_t> read(int mtd, uint64_t offset, size_t length) const;
+    void program(int mtd, uint64_t offset, const std::vector<uint8_t>& data);  // ANDs into the pages
+    void eraseBlock(int mtd, uint32_t block);
+    void load(int mtd, const std::vector<uint8_t>& image);  // erase, then write skipping bad blocks, 0xFF padded
+    void markBad(int mtd, uint32_t block);
+    std::vector<uint32_t> badBlocks(int mtd) const;
+    void flipStoredBit(int mtd, uint64_t offset, int bit);   // changes the stored byte
+
+    // Faults (the emulator's spec strings, see emulator/README.md). Setting
+    // faults resets the operation counters.
+    void setFaults(const std::vector<std::string>& specs);
+    void clearFaults() { setFaults({}); }
+    uint64_t mutatingOps() const;     // erases and page programs since the last setFaults
+
+    std::vector<LogEntry> log() const;
+    std::vector<LogEntry> mutations() const;   // erase and program entries only
+    size_t violations() const;                 // NAND rule violations ever logged
+    std::vector<unsigned> sleeps() const;      // seconds asked by every intercepted sleep
+    void clearLog();
+
+    // SD card (the board's /mnt/sd).
+    std::string sdPath(const std::string& relative) const;
+    void writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const;
+    std::vector<uint8_t> readSdFile(const std::string& relative) const;
+    bool sdFileExists(const std::string& relative) const;
+
+private:
+    std::string dir_;
+};
+
+// Helpers for building test data.
+std::vector<uint8_t> pattern(size_t length, uint32_t seed);   // reproducible pseudo-random bytes
+uint32_t byteSum(const std::vector<uint8_t>& data);            // unsigned 32-bit wrapping byte sum
+std::vector<std::string> lines(const std::string& text);       // split on '\n'
+std::string binDir();                                          // the build's program folder
+
+}  // namespace testboard
