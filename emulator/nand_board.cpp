@@ -1,0 +1,463 @@
+#include "nand_board.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace nandemu {
+
+RawIo raw = {::open, ::close, ::pread, ::pwrite, ::write};
+
+namespace {
+
+constexpr uint32_t kSharedMagic = 0x4e414e44;   // "NAND"
+
+const char* const kOpNames[] = {"open", "getinfo", "getbadblock", "erase", "read", "write"};
+
+struct ErrnoName {
+    int value;
+    const char* name;
+};
+const ErrnoName kErrnos[] = {
+    {EIO, "EIO"},       {EOPNOTSUPP, "EOPNOTSUPP"}, {EINVAL, "EINVAL"}, {ENOENT, "ENOENT"},
+    {EACCES, "EACCES"}, {EPERM, "EPERM"},           {EBUSY, "EBUSY"},   {ENOSPC, "ENOSPC"},
+    {ENODEV, "ENODEV"}, {EBADMSG, "EBADMSG"},       {EUCLEAN, "EUCLEAN"}, {ENOTTY, "ENOTTY"},
+    {EROFS, "EROFS"},   {ENXIO, "ENXIO"},           {EFAULT, "EFAULT"},
+};
+
+std::string readWholeFile(const std::string& path, bool* found) {
+    std::string text;
+    int fd = raw.open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    *found = fd >= 0;
+    if (fd < 0)
+        return text;
+    char buf[4096];
+    off_t at = 0;
+    ssize_t n;
+    while ((n = raw.pread(fd, buf, sizeof buf, at)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+    raw.close(fd);
+    return text;
+}
+
+void writeWholeFile(const std::string& path, const std::string& text) {
+    int fd = raw.open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot write " + path + ": " + strerror(errno));
+    if (raw.pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+        raw.close(fd);
+        throw std::runtime_error("cannot write " + path + ": " + strerror(errno));
+    }
+    raw.close(fd);
+}
+
+bool parseUnsigned(const std::string& text, uint64_t* value) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text.c_str(), &end, 0);
+    if (errno || *end || text[0] == '-')
+        return false;
+    *value = v;
+    return true;
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream in(text);
+    while (std::getline(in, field, sep))
+        fields.push_back(field);
+    if (!text.empty() && text.back() == sep)
+        fields.push_back("");
+    return fields;
+}
+
+bool parsePartition(const std::string& text, int* part) {
+    if (text == "*") {
+        *part = -1;
+        return true;
+    }
+    uint64_t n;
+    if (text.compare(0, 3, "mtd") != 0 || !parseUnsigned(text.substr(3), &n) || n >= kMaxPartitions)
+        return false;
+    *part = static_cast<int>(n);
+    return true;
+}
+
+// Zeroes a range of a sparse file (a hole reads as erased).
+void punch(int fd, off_t offset, off_t length) {
+    if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) == 0)
+        return;
+    static const uint8_t zeros[4096] = {};
+    for (off_t done = 0; done < length;) {
+        size_t n = static_cast<size_t>(std::min<off_t>(length - done, sizeof zeros));
+        if (raw.pwrite(fd, zeros, n, offset + done) != static_cast<ssize_t>(n))
+            throw std::runtime_error(std::string("erase failed: ") + strerror(errno));
+        done += static_cast<off_t>(n);
+    }
+}
+
+}  // namespace
+
+std::vector<uint32_t> layoutParts(const std::string& name) {
+    if (name == "512m")
+        return {4, 8, 160, 4, 4, 720, 4, 8, 160, 4, 4, 2296, 720};
+    // The same low set, tables and data partition, without the high application image.
+    if (name == "small")
+        return {4, 8, 160, 4, 4, 720, 4, 8, 160, 4, 4, 2296};
+    return {};
+}
+
+const char* opName(Op op) { return kOpNames[static_cast<int>(op)]; }
+
+bool opFromName(const std::string& name, Op* op) {
+    for (int i = 0; i < static_cast<int>(Op::Count); ++i)
+        if (name == kOpNames[i]) {
+            *op = static_cast<Op>(i);
+            return true;
+        }
+    return false;
+}
+
+std::string errnoName(int err) {
+    for (const auto& e : kErrnos)
+        if (e.value == err)
+            return e.name;
+    return std::to_string(err);
+}
+
+int errnoFromName(const std::string& name) {
+    for (const auto& e : kErrnos)
+        if (name == e.name)
+            return e.value;
+    return 0;
+}
+
+bool parseFault(const std::string& spec, Fault* f, std::string* why) {
+    size_t eq = spec.find('=');
+    std::string kind = spec.substr(0, eq);
+    std::vector<std::string> a = eq == std::string::npos ? std::vector<std::string>() : split(spec.substr(eq + 1), ':');
+    uint64_t n = 0;
+    *f = Fault();
+    if (kind == "cut") {
+        f->kind = Fault::Cut;
+        if ((a.size() != 2 && a.size() != 3) || !parseUnsigned(a[0], &f->cutAt) || f->cutAt == 0) {
+            *why = "cut=N:before|torn|after[:SEED] with N from 1";
+            return false;
+        }
+        if (a[1] == "before") f->form = CutForm::Before;
+        else if (a[1] == "torn") f->form = CutForm::Torn;
+        else if (a[1] == "after") f->form = CutForm::After;
+        else {
+            *why = "unknown power cut form '" + a[1] + "'";
+            return false;
+        }
+        if (a.size() == 3) {
+            if (!parseUnsigned(a[2], &n)) {
+                *why = "bad seed '" + a[2] + "'";
+                return false;
+            }
+            f->seed = static_cast<uint32_t>(n);
+        }
+        return true;
+    }
+    if (kind == "fail") {
+        f->kind = Fault::Fail;
+        if (a.size() != 4 || !parsePartition(a[0], &f->part) || !opFromName(a[1], &f->op)) {
+            *why = "fail=mtdN|*:open|getinfo|getbadblock|erase|read|write:OCC|*:ERROR";
+            return false;
+        }
+        if (a[2] == "*")
+            f->occurrence = 0;
+        else if (!parseUnsigned(a[2], &n) || n == 0) {
+            *why = "bad occurrence '" + a[2] + "'";
+            return false;
+        } else
+            f->occurrence = static_cast<uint32_t>(n);
+        if (a[3] == "short") {
+            if (f->op != Op::Read && f->op != Op::Write) {
+                *why = "only reads and writes can be short";
+                return false;
+            }
+            f->shortTransfer = true;
+        } else if (!(f->error = errnoFromName(a[3]))) {
+            *why = "unknown error '" + a[3] + "'";
+            return false;
+        }
+        return true;
+    }
+    if (kind == "flip") {
+        f->kind = Fault::Flip;
+        if (a.size() != 3 || !parsePartition(a[0], &f->part) || f->part < 0 || !parseUnsigned(a[1], &f->offset) ||
+            !parseUnsigned(a[2], &n) || n > 7) {
+            *why = "flip=mtdN:OFFSET:BIT with BIT 0 to 7";
+            return false;
+        }
+        f->bit = static_cast<int>(n);
+        return true;
+    }
+    *why = "unknown fault '" + spec + "' (cut=, fail= or flip=)";
+    return false;
+}
+
+Board::Board(const std::string& dir) : dir_(dir) {
+    loadConfig();
+    dataFds_.assign(geo_.parts.size(), -1);
+    pagesFds_.assign(geo_.parts.size(), -1);
+    loadBad();
+    loadFaults();
+    mapShared();
+}
+
+Board::~Board() {
+    for (int fd : dataFds_)
+        if (fd >= 0) raw.close(fd);
+    for (int fd : pagesFds_)
+        if (fd >= 0) raw.close(fd);
+    if (logFd_ >= 0)
+        raw.close(logFd_);
+    if (shared_)
+        munmap(shared_, sizeof(SharedState));
+}
+
+void Board::create(const std::string& dir, const Geometry& g) {
+    if (g.page == 0 || g.block == 0 || g.block % g.page || g.parts.empty() ||
+        g.parts.size() > static_cast<size_t>(kMaxPartitions))
+        throw std::runtime_error("impossible geometry");
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create " + dir + ": " + strerror(errno));
+    if (mkdir((dir + "/sd").c_str(), 0755) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create the SD card folder: " + std::string(strerror(errno)));
+    std::ostringstream conf;
+    conf << "page " << g.page << "\noob " << g.oob << "\nblock " << g.block << "\nparts";
+    for (uint32_t p : g.parts)
+        conf << ' ' << p;
+    conf << "\nstrict " << (g.strict ? 1 : 0) << "\nsleep " << (g.interceptSleep ? "intercept" : "real") << "\n";
+    writeWholeFile(dir + "/board.conf", conf.str());
+    for (size_t i = 0; i < g.parts.size(); ++i) {
+        // Sparse files: a fresh partition costs no disk and no time.
+        uint64_t bytes = static_cast<uint64_t>(g.parts[i]) * g.block;
+        std::string base = dir + "/mtd" + std::to_string(i);
+        for (auto [suffix, size] : {std::pair<const char*, uint64_t>{".data", bytes},
+                                    std::pair<const char*, uint64_t>{".pages", bytes / g.page}}) {
+            int fd = raw.open((base + suffix).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
+                throw std::runtime_error("cannot create " + base + suffix + ": " + strerror(errno));
+            raw.close(fd);
+        }
+    }
+    writeWholeFile(dir + "/bad", "");
+    writeWholeFile(dir + "/faults", "");
+    writeWholeFile(dir + "/log", "");
+    SharedState s{};
+    s.magic = kSharedMagic;
+    writeWholeFile(dir + "/shared", std::string(reinterpret_cast<const char*>(&s), sizeof s));
+}
+
+void Board::loadConfig() {
+    bool found;
+    std::string text = readWholeFile(dir_ + "/board.conf", &found);
+    if (!found)
+        throw std::runtime_error(dir_ + " is not a board (no board.conf)");
+    std::istringstream in(text);
+    std::string key;
+    geo_.parts.clear();
+    while (in >> key) {
+        std::string rest;
+        std::getline(in, rest);
+        std::istringstream values(rest);
+        if (key == "page") values >> geo_.page;
+        else if (key == "oob") values >> geo_.oob;
+        else if (key == "block") values >> geo_.block;
+        else if (key == "strict") { int v = 0; values >> v; geo_.strict = v != 0; }
+        else if (key == "sleep") { std::string v; values >> v; geo_.interceptSleep = v != "real"; }
+        else if (key == "parts") { uint32_t p; while (values >> p) geo_.parts.push_back(p); }
+    }
+    if (geo_.page == 0 || geo_.block % geo_.page || geo_.parts.empty())
+        throw std::runtime_error(dir_ + "/board.conf is damaged");
+}
+
+void Board::loadBad() {
+    bad_.assign(geo_.parts.size(), {});
+    bool found;
+    std::istringstream in(readWholeFile(dir_ + "/bad", &found));
+    int part;
+    uint32_t block;
+    while (in >> part >> block)
+        if (hasPartition(part))
+            bad_[part].push_back(block);
+}
+
+void Board::saveBad() const {
+    std::ostringstream out;
+    for (size_t p = 0; p < bad_.size(); ++p)
+        for (uint32_t b : bad_[p])
+            out << p << ' ' << b << '\n';
+    writeWholeFile(dir_ + "/bad", out.str());
+}
+
+void Board::loadFaults() {
+    faults_.clear();
+    bool found;
+    std::istringstream in(readWholeFile(dir_ + "/faults", &found));
+    std::string line, why;
+    while (std::getline(in, line)) {
+        Fault f;
+        if (!line.empty() && parseFault(line, &f, &why))
+            faults_.push_back(f);
+    }
+}
+
+void Board::mapShared() {
+    int fd = raw.open((dir_ + "/shared").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error(dir_ + "/shared: " + strerror(errno));
+    void* p = mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    raw.close(fd);
+    if (p == MAP_FAILED)
+        throw std::runtime_error(dir_ + "/shared: " + strerror(errno));
+    shared_ = static_cast<SharedState*>(p);
+    if (shared_->magic != kSharedMagic)
+        throw std::runtime_error(dir_ + "/shared is damaged");
+}
+
+void Board::setFaults(const std::vector<std::string>& specs) {
+    std::string text, why;
+    for (const auto& s : specs) {
+        Fault f;
+        if (!parseFault(s, &f, &why))
+            throw std::runtime_error(why);
+        text += s + "\n";
+    }
+    writeWholeFile(dir_ + "/faults", text);
+    loadFaults();
+    SharedState fresh{};
+    fresh.magic = kSharedMagic;
+    *shared_ = fresh;
+}
+
+uint64_t Board::partitionSize(int part) const {
+    return hasPartition(part) ? static_cast<uint64_t>(geo_.parts[part]) * geo_.block : 0;
+}
+
+std::string Board::dataPath(int part) const { return dir_ + "/mtd" + std::to_string(part) + ".data"; }
+
+int Board::dataFd(int part) const {
+    if (dataFds_[part] < 0) {
+        dataFds_[part] = raw.open(dataPath(part).c_str(), O_RDWR | O_CLOEXEC);
+        if (dataFds_[part] < 0)
+            throw std::runtime_error(dataPath(part) + ": " + strerror(errno));
+    }
+    return dataFds_[part];
+}
+
+int Board::pagesFd(int part) const {
+    if (pagesFds_[part] < 0) {
+        std::string path = dir_ + "/mtd" + std::to_string(part) + ".pages";
+        pagesFds_[part] = raw.open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (pagesFds_[part] < 0)
+            throw std::runtime_error(path + ": " + strerror(errno));
+    }
+    return pagesFds_[part];
+}
+
+bool Board::isBad(int part, uint32_t block) const {
+    for (uint32_t b : bad_[part])
+        if (b == block)
+            return true;
+    return false;
+}
+
+void Board::markBad(int part, uint32_t block) {
+    if (!hasPartition(part) || block >= geo_.parts[part])
+        throw std::runtime_error("no block " + std::to_string(block) + " in mtd" + std::to_string(part));
+    if (!isBad(part, block)) {
+        bad_[part].push_back(block);
+        saveBad();
+    }
+}
+
+std::vector<uint32_t> Board::badBlocks(int part) const { return hasPartition(part) ? bad_[part] : std::vector<uint32_t>(); }
+
+// The data file keeps the complement of every byte, so a hole reads as 0xFF.
+void Board::read(int part, uint64_t offset, uint8_t* buf, size_t len) const {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = raw.pread(dataFd(part), buf + done, len - done, static_cast<off_t>(offset + done));
+        if (n <= 0) {
+            memset(buf + done, 0, len - done);
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    for (size_t i = 0; i < len; ++i)
+        buf[i] = static_cast<uint8_t>(~buf[i]);
+}
+
+bool Board::pageProgrammed(int part, uint32_t page) const {
+    uint8_t state = 0;
+    return raw.pread(pagesFd(part), &state, 1, page) == 1 && state != 0;
+}
+
+void Board::setPageProgrammed(int part, uint32_t page, bool programmed) {
+    const uint8_t state = programmed ? 1 : 0;
+    raw.pwrite(pagesFd(part), &state, 1, page);
+}
+
+uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, size_t len, size_t bytesToApply) {
+    uint32_t reprogrammed = 0;
+    uint8_t stored[8192];
+    for (size_t at = 0; at < len; at += geo_.page) {
+        uint32_t page = static_cast<uint32_t>((offset + at) / geo_.page);
+        if (pageProgrammed(part, page))
+            ++reprogrammed;
+        size_t n = std::min<size_t>(geo_.page, sizeof stored);
+        off_t pos = static_cast<off_t>(offset + at);
+        ssize_t got = raw.pread(dataFd(part), stored, n, pos);
+        if (got < 0)
+            got = 0;
+        memset(stored + got, 0, n - static_cast<size_t>(got));
+        // Bits only go from 1 to 0: in the complement they only go from 0 to 1.
+        for (size_t i = 0; i < n && at + i < bytesToApply; ++i)
+            stored[i] |= static_cast<uint8_t>(~data[at + i]);
+        if (raw.pwrite(dataFd(part), stored, n, pos) != static_cast<ssize_t>(n))
+            throw std::runtime_error(std::string("program failed: ") + strerror(errno));
+        const uint8_t one = 1;
+        raw.pwrite(pagesFd(part), &one, 1, page);
+    }
+    return reprogrammed;
+}
+
+void Board::eraseBlock(int part, uint32_t block) {
+    punch(dataFd(part), static_cast<off_t>(block) * geo_.block, geo_.block);
+    punch(pagesFd(part), static_cast<off_t>(block) * pagesPerBlock(), pagesPerBlock());
+}
+
+void Board::erasePage(int part, uint32_t page) {
+    punch(dataFd(part), static_cast<off_t>(page) * geo_.page, geo_.page);
+    punch(pagesFd(part), page, 1);
+}
+
+void Board::logLine(const std::string& line) const {
+    if (logFd_ < 0)
+        logFd_ = raw.open(logPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (logFd_ >= 0) {
+        std::string l = line + "\n";
+        if (raw.write(logFd_, l.data(), l.size()) < 0) {
+            // The log is best effort; the flash operation itself has happened.
+        }
+    }
+}
+
+}  // namespace nandemu

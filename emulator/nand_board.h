@@ -1,0 +1,141 @@
+// The simulated board: NAND partitions kept in a folder, shared by every
+// process that runs on the board (the preloaded emulator, the board tool and
+// the tests).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nandemu {
+
+constexpr int kMaxPartitions = 32;
+
+struct Geometry {
+    uint32_t page = 2048;
+    uint32_t oob = 64;
+    uint32_t block = 131072;
+    std::vector<uint32_t> parts;   // partition sizes in blocks
+    bool strict = false;           // reprogramming a page fails instead of being logged
+    bool interceptSleep = true;    // sleep() returns at once and is logged
+};
+
+// The partition sizes of a named layout; empty for an unknown name.
+std::vector<uint32_t> layoutParts(const std::string& name);
+
+// Operations that faults and occurrence counters are kept for.
+enum class Op { Open, GetInfo, GetBadBlock, Erase, Read, Write, Count };
+const char* opName(Op op);
+bool opFromName(const std::string& name, Op* op);
+
+enum class CutForm { Before, Torn, After };
+
+struct Fault {
+    enum Kind { Cut, Fail, Flip } kind = Fail;
+    // Cut
+    uint64_t cutAt = 0;
+    CutForm form = CutForm::Before;
+    uint32_t seed = 1;
+    // Fail
+    int part = -1;            // -1: any partition
+    Op op = Op::Open;
+    uint32_t occurrence = 0;  // 0: every call
+    int error = 0;            // errno; 0 with shortTransfer
+    bool shortTransfer = false;
+    // Flip
+    uint64_t offset = 0;
+    int bit = 0;
+};
+
+// Parses one fault spec; on failure returns false and sets *why.
+bool parseFault(const std::string& spec, Fault* fault, std::string* why);
+std::string errnoName(int err);
+int errnoFromName(const std::string& name);   // 0 when unknown
+
+// Counters shared by every process on the board through a mapped file.
+struct SharedState {
+    uint32_t magic;
+    uint32_t powerOff;        // set by a power cut, cleared by the next run
+    uint64_t mutatingOps;     // erases and page programs since the faults were set
+    int32_t runGroup;         // process group of the command `simboard run` started
+    uint32_t pad;
+    uint32_t occurrences[kMaxPartitions + 1][static_cast<int>(Op::Count)];  // last row: all partitions
+};
+
+class Board {
+public:
+    // Opens an existing board; throws std::runtime_error when it is not one.
+    explicit Board(const std::string& dir);
+    ~Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    static void create(const std::string& dir, const Geometry& geometry);
+
+    const std::string& dir() const { return dir_; }
+    const Geometry& geometry() const { return geo_; }
+    int partitions() const { return static_cast<int>(geo_.parts.size()); }
+    bool hasPartition(int part) const { return part >= 0 && part < partitions(); }
+    uint64_t partitionSize(int part) const;
+    uint32_t pagesPerBlock() const { return geo_.block / geo_.page; }
+    std::string dataPath(int part) const;
+    std::string sdDir() const { return dir_ + "/sd"; }
+
+    // Bad blocks (block numbers within the partition).
+    bool isBad(int part, uint32_t block) const;
+    void markBad(int part, uint32_t block);
+    std::vector<uint32_t> badBlocks(int part) const;
+
+    // Raw flash: no faults, no counting, no log. Offsets are byte offsets in
+    // the partition; callers check ranges.
+    void read(int part, uint64_t offset, uint8_t* buf, size_t len) const;
+    // Programs whole pages: ANDs data into them. Returns the number of pages
+    // that had been programmed before since their last erase.
+    uint32_t programPages(int part, uint64_t offset, const uint8_t* data, size_t len,
+                          size_t bytesToApply = SIZE_MAX);
+    bool pageProgrammed(int part, uint32_t page) const;
+    void setPageProgrammed(int part, uint32_t page, bool programmed);
+    void eraseBlock(int part, uint32_t block);
+    void erasePage(int part, uint32_t page);   // for torn erases
+
+    // Faults.
+    const std::vector<Fault>& faults() const { return faults_; }
+    void setFaults(const std::vector<std::string>& specs);   // also resets the counters
+    SharedState* shared() const { return shared_; }
+
+    // Log.
+    void logLine(const std::string& line) const;
+    std::string logPath() const { return dir_ + "/log"; }
+
+private:
+    void loadConfig();
+    void loadBad();
+    void saveBad() const;
+    void loadFaults();
+    void mapShared();
+    int dataFd(int part) const;
+    int pagesFd(int part) const;
+
+    std::string dir_;
+    Geometry geo_;
+    std::vector<std::vector<uint32_t>> bad_;
+    std::vector<Fault> faults_;
+    SharedState* shared_ = nullptr;
+    mutable std::vector<int> dataFds_, pagesFds_;
+    mutable int logFd_ = -1;
+};
+
+// The real C library entry points, so the preloaded emulator's own file work
+// does not come back into its wrappers. Set by the preload library; the board
+// tool and the tests use the plain C library.
+struct RawIo {
+    int (*open)(const char*, int, ...);
+    int (*close)(int);
+    ssize_t (*pread)(int, void*, size_t, off_t);
+    ssize_t (*pwrite)(int, const void*, size_t, off_t);
+    ssize_t (*write)(int, const void*, size_t);
+};
+extern RawIo raw;
+
+}  // namespace nandemu

@@ -1,0 +1,899 @@
+// The emulator proper: preloaded into an unchanged program, it turns
+// /dev/mtdN into the partitions of a simulated board and /mnt/sd into the
+// board's SD card folder. Switched on by NANDEMU_BOARD; without it every call
+// goes straight to the C library.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <mtd/mtd-user.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <cstring>
+#include <string>
+
+#include "nand_board.h"
+
+using nandemu::Board;
+using nandemu::Fault;
+using nandemu::Op;
+
+namespace {
+
+constexpr int kMaxFds = 4096;
+constexpr unsigned kMtdMajor = 90;
+
+struct Real {
+    int (*open)(const char*, int, ...);
+    int (*openat)(int, const char*, int, ...);
+    int (*close)(int);
+    ssize_t (*read)(int, void*, size_t);
+    ssize_t (*write)(int, const void*, size_t);
+    ssize_t (*pread)(int, void*, size_t, off_t);
+    ssize_t (*pwrite)(int, const void*, size_t, off_t);
+    ssize_t (*pread64)(int, void*, size_t, off64_t);
+    ssize_t (*pwrite64)(int, const void*, size_t, off64_t);
+    off_t (*lseek)(int, off_t, int);
+    off64_t (*lseek64)(int, off64_t, int);
+    int (*ioctl)(int, unsigned long, ...);
+    FILE* (*fopen)(const char*, const char*);
+    FILE* (*fopen64)(const char*, const char*);
+    int (*access)(const char*, int);
+    int (*stat)(const char*, struct stat*);
+    int (*lstat)(const char*, struct stat*);
+    int (*fstat)(int, struct stat*);
+    int (*fstatat)(int, const char*, struct stat*, int);
+    int (*stat64)(const char*, struct stat64*);
+    int (*lstat64)(const char*, struct stat64*);
+    int (*fstat64)(int, struct stat64*);
+    int (*fstatat64)(int, const char*, struct stat64*, int);
+    int (*statx)(int, const char*, int, unsigned, struct statx*);
+    int (*unlink)(const char*);
+    int (*remove)(const char*);
+    int (*rename)(const char*, const char*);
+    int (*mkdir)(const char*, mode_t);
+    int (*rmdir)(const char*);
+    int (*truncate)(const char*, off_t);
+    void* (*opendir)(const char*);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
+    unsigned (*sleep)(unsigned);
+    void (*sync)();
+    int (*mkdirat)(int, const char*, mode_t);
+    int (*unlinkat)(int, const char*, int);
+    int (*renameat)(int, const char*, int, const char*);
+    int (*faccessat)(int, const char*, int, int);
+    ssize_t (*sendfile)(int, int, off_t*, size_t);
+    ssize_t (*sendfile64)(int, int, off64_t*, size_t);
+    ssize_t (*copy_file_range)(int, off64_t*, int, off64_t*, size_t, unsigned);
+};
+
+Real real;
+Board* board = nullptr;
+// Canonical, to recognise inherited partition descriptors. Plain data: the
+// constructor below may run before this file's dynamic initialisers.
+char boardDir[PATH_MAX];
+bool initialised = false;
+
+enum class FdKind : uint8_t { Unknown, Plain, Mtd };
+struct FdInfo {
+    FdKind kind;
+    int8_t part;
+    uint8_t accmode;
+};
+FdInfo fds[kMaxFds];
+
+template <typename F>
+void resolve(F*& slot, const char* name) {
+    slot = reinterpret_cast<F*>(dlsym(RTLD_NEXT, name));
+}
+
+void init() {
+    if (initialised)
+        return;
+    initialised = true;
+#define R(name) resolve(real.name, #name)
+    R(open); R(openat); R(close); R(read); R(write); R(pread); R(pwrite); R(pread64); R(pwrite64);
+    R(lseek); R(lseek64); R(ioctl); R(fopen); R(fopen64); R(access); R(stat); R(lstat); R(fstat);
+    R(fstatat); R(stat64); R(lstat64); R(fstat64); R(fstatat64); R(statx); R(unlink); R(remove);
+    R(rename); R(mkdir); R(rmdir); R(truncate); R(opendir); R(dup2); R(dup3); R(sleep); R(sync);
+    R(sendfile); R(sendfile64); R(copy_file_range); R(mkdirat); R(unlinkat); R(renameat); R(faccessat);
+#undef R
+    nandemu::raw = {real.open, real.close, real.pread, real.pwrite, real.write};
+    const char* dir = getenv("NANDEMU_BOARD");
+    if (!dir || !*dir)
+        return;
+    char canonical[PATH_MAX];
+    if (!realpath(dir, canonical)) {
+        fprintf(stderr, "nandemu: board %s: %s\n", dir, strerror(errno));
+        _exit(127);
+    }
+    try {
+        board = new Board(canonical);
+        snprintf(boardDir, sizeof boardDir, "%s", canonical);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "nandemu: %s\n", e.what());
+        _exit(127);
+    }
+}
+
+__attribute__((constructor)) void initAtLoad() { init(); }
+
+bool active() {
+    init();
+    return board != nullptr;
+}
+
+// Power is off once a cut fired: whatever still runs on the board dies.
+[[noreturn]] void powerLoss() {
+    board->shared()->powerOff = 1;
+    int group = board->shared()->runGroup;
+    if (group > 0)
+        kill(-group, SIGKILL);
+    kill(getpid(), SIGKILL);
+    _exit(137);
+}
+
+void checkPower() {
+    if (__atomic_load_n(&board->shared()->powerOff, __ATOMIC_SEQ_CST))
+        powerLoss();
+}
+
+std::string hex(uint64_t v) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+void logEvent(const char* dev, const char* op, uint64_t offset, uint64_t length, const std::string& extra = "") {
+    std::string line = std::to_string(getpid()) + " " + program_invocation_short_name + " " + dev + " " + op +
+                       " " + hex(offset) + " " + hex(length);
+    if (!extra.empty())
+        line += " " + extra;
+    board->logLine(line);
+}
+
+std::string devName(int part) { return "mtd" + std::to_string(part); }
+
+// /dev/mtdN -> N, anything else -> -1.
+int mtdFromPath(const char* path) {
+    if (!path || strncmp(path, "/dev/mtd", 8) != 0 || !path[8])
+        return -1;
+    int n = 0;
+    for (const char* p = path + 8; *p; ++p) {
+        if (*p < '0' || *p > '9' || n > 1000)
+            return -1;
+        n = n * 10 + (*p - '0');
+    }
+    return n;
+}
+
+// /mnt/sd[/...] -> the board's SD card folder; false for any other path.
+bool sdPath(const char* path, std::string* mapped) {
+    static const char kSd[] = "/mnt/sd";
+    if (!path || strncmp(path, kSd, sizeof kSd - 1) != 0)
+        return false;
+    const char* rest = path + sizeof kSd - 1;
+    if (*rest && *rest != '/')
+        return false;
+    *mapped = board->sdDir() + rest;
+    return true;
+}
+
+// The path to hand to the C library for a path the board does not emulate.
+const char* mapPath(const char* path, std::string* storage) {
+    return active() && sdPath(path, storage) ? storage->c_str() : path;
+}
+
+// Counts one call of op on part and reports whether a fault fires for it.
+const Fault* failing(int part, Op op) {
+    auto* occ = board->shared()->occurrences;
+    int o = static_cast<int>(op);
+    uint32_t mine = __atomic_add_fetch(&occ[part][o], 1, __ATOMIC_SEQ_CST);
+    uint32_t all = __atomic_add_fetch(&occ[nandemu::kMaxPartitions][o], 1, __ATOMIC_SEQ_CST);
+    for (const Fault& f : board->faults()) {
+        if (f.kind != Fault::Fail || f.op != op)
+            continue;
+        uint32_t count = f.part < 0 ? all : mine;
+        if ((f.part < 0 || f.part == part) && (f.occurrence == 0 || f.occurrence == count)) {
+            logEvent(devName(part).c_str(), "fault", 0, 0,
+                     std::string(nandemu::opName(op)) + ":" + (f.shortTransfer ? "short" : nandemu::errnoName(f.error)));
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+FdInfo* mtdFd(int fd) {
+    if (fd < 0 || fd >= kMaxFds || !active())
+        return nullptr;
+    FdInfo& info = fds[fd];
+    if (info.kind == FdKind::Unknown) {
+        // A descriptor inherited across exec or dup: recognise it by what it points at.
+        info.kind = FdKind::Plain;
+        char link[64], target[PATH_MAX];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        std::string prefix = std::string(boardDir) + "/mtd";
+        if (n > 0) {
+            target[n] = 0;
+            int part = -1;
+            char tail[8] = "";
+            if (strncmp(target, prefix.c_str(), prefix.size()) == 0 &&
+                sscanf(target + prefix.size(), "%d%7s", &part, tail) == 2 && strcmp(tail, ".data") == 0 &&
+                board->hasPartition(part)) {
+                int flags = fcntl(fd, F_GETFL);
+                info = {FdKind::Mtd, static_cast<int8_t>(part), static_cast<uint8_t>(flags & O_ACCMODE)};
+            }
+        }
+    }
+    if (info.kind != FdKind::Mtd)
+        return nullptr;
+    checkPower();
+    return &info;
+}
+
+void forget(int fd) {
+    if (fd >= 0 && fd < kMaxFds)
+        fds[fd].kind = FdKind::Unknown;
+}
+
+int openPartition(int part, int flags) {
+    checkPower();
+    if (!board->hasPartition(part))
+        return fail(ENOENT);
+    if (const Fault* f = failing(part, Op::Open))
+        return fail(f->error ? f->error : EIO);
+    int fd = real.open(board->dataPath(part).c_str(), O_RDWR | (flags & O_CLOEXEC));
+    if (fd < 0)
+        return -1;
+    if (fd >= kMaxFds) {
+        real.close(fd);
+        return fail(EMFILE);
+    }
+    fds[fd] = {FdKind::Mtd, static_cast<int8_t>(part), static_cast<uint8_t>(flags & O_ACCMODE)};
+    return fd;
+}
+
+int openAny(const char* path, int flags, mode_t mode) {
+    if (active()) {
+        checkPower();
+        int part = mtdFromPath(path);
+        if (part >= 0)
+            return openPartition(part, flags);
+    }
+    std::string storage;
+    int fd = real.open(mapPath(path, &storage), flags, mode);
+    forget(fd);
+    return fd;
+}
+
+void applyFlips(int part, uint64_t offset, uint8_t* buf, size_t len) {
+    for (const Fault& f : board->faults())
+        if (f.kind == Fault::Flip && f.part == part && f.offset >= offset && f.offset < offset + len)
+            buf[f.offset - offset] ^= static_cast<uint8_t>(1u << f.bit);
+}
+
+ssize_t mtdRead(const FdInfo& info, uint64_t offset, void* buf, size_t len) {
+    if (info.accmode == O_WRONLY)
+        return fail(EBADF);
+    const Fault* f = failing(info.part, Op::Read);
+    if (f && !f->shortTransfer)
+        return fail(f->error);
+    uint64_t size = board->partitionSize(info.part);
+    if (offset >= size)
+        return 0;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(len, size - offset));
+    if (f)
+        n /= 2;
+    board->read(info.part, offset, static_cast<uint8_t*>(buf), n);
+    applyFlips(info.part, offset, static_cast<uint8_t*>(buf), n);
+    return static_cast<ssize_t>(n);
+}
+
+uint64_t mix(uint64_t x) {   // splitmix64: reproducible choices for torn operations
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Counts one mutating operation; returns the power cut that fires at it, if any.
+const Fault* mutating() {
+    uint64_t n = __atomic_add_fetch(&board->shared()->mutatingOps, 1, __ATOMIC_SEQ_CST);
+    for (const Fault& f : board->faults())
+        if (f.kind == Fault::Cut && f.cutAt == n)
+            return &f;
+    return nullptr;
+}
+
+const char* formName(nandemu::CutForm form) {
+    return form == nandemu::CutForm::Before ? "before" : form == nandemu::CutForm::Torn ? "torn" : "after";
+}
+
+// Programs one page, honouring a power cut at this operation.
+void programPage(int part, uint64_t offset, const uint8_t* data) {
+    uint32_t page = board->geometry().page;
+    std::string dev = devName(part);
+    const Fault* cut = mutating();
+    if (cut && cut->form == nandemu::CutForm::Before) {
+        logEvent(dev.c_str(), "powercut", offset, page, "before");
+        powerLoss();
+    }
+    uint8_t torn[8192];
+    if (cut && cut->form == nandemu::CutForm::Torn && page <= sizeof torn) {
+        // Each bit that was to be cleared is cleared or not, reproducibly from the seed.
+        uint64_t state = mix(cut->seed ^ (offset << 1));
+        for (uint32_t i = 0; i < page; ++i) {
+            if (i % 8 == 0)
+                state = mix(state);
+            torn[i] = static_cast<uint8_t>(data[i] | ~(state >> (8 * (i % 8))));
+        }
+        data = torn;
+    }
+    uint32_t block = static_cast<uint32_t>(offset / board->geometry().block);
+    if (board->isBad(part, block))
+        logEvent(dev.c_str(), "violation", offset, page, "badblock");
+    if (board->programPages(part, offset, data, page))
+        logEvent(dev.c_str(), "violation", offset, page, "reprogram");
+    logEvent(dev.c_str(), "program", offset, page);
+    if (cut) {
+        logEvent(dev.c_str(), "powercut", offset, page, formName(cut->form));
+        powerLoss();
+    }
+}
+
+ssize_t mtdWrite(const FdInfo& info, uint64_t offset, const void* buf, size_t len) {
+    if (info.accmode == O_RDONLY)
+        return fail(EBADF);
+    const Fault* f = failing(info.part, Op::Write);
+    if (f && !f->shortTransfer)
+        return fail(f->error);
+    uint32_t page = board->geometry().page;
+    uint64_t size = board->partitionSize(info.part);
+    if (offset % page || len % page)
+        return fail(EINVAL);
+    if (len == 0)
+        return 0;
+    if (offset >= size)
+        return fail(ENOSPC);
+    size_t n = static_cast<size_t>(std::min<uint64_t>(len, size - offset));
+    if (f)
+        n = n / 2 / page * page;
+    const uint8_t* data = static_cast<const uint8_t*>(buf);
+    for (size_t at = 0; at < n; at += page) {
+        if (board->geometry().strict && board->pageProgrammed(info.part, static_cast<uint32_t>((offset + at) / page))) {
+            logEvent(devName(info.part).c_str(), "violation", offset + at, page, "reprogram");
+            if (at == 0)
+                return fail(EIO);
+            return static_cast<ssize_t>(at);
+        }
+        programPage(info.part, offset + at, data + at);
+    }
+    return static_cast<ssize_t>(n);
+}
+
+// Erases one block, honouring a power cut at this operation.
+void eraseBlock(int part, uint32_t block) {
+    const auto& g = board->geometry();
+    std::string dev = devName(part);
+    uint64_t offset = static_cast<uint64_t>(block) * g.block;
+    const Fault* cut = mutating();
+    if (cut && cut->form == nandemu::CutForm::Before) {
+        logEvent(dev.c_str(), "powercut", offset, g.block, "before");
+        powerLoss();
+    }
+    if (cut && cut->form == nandemu::CutForm::Torn) {
+        uint64_t state = mix(cut->seed ^ (offset << 1));
+        for (uint32_t p = 0; p < board->pagesPerBlock(); ++p) {
+            state = mix(state);
+            if (state & 1)
+                board->erasePage(part, block * board->pagesPerBlock() + p);
+        }
+    } else {
+        board->eraseBlock(part, block);
+    }
+    logEvent(dev.c_str(), "erase", offset, g.block);
+    if (cut) {
+        logEvent(dev.c_str(), "powercut", offset, g.block, formName(cut->form));
+        powerLoss();
+    }
+}
+
+int mtdErase(const FdInfo& info, uint64_t start, uint64_t length) {
+    if (info.accmode == O_RDONLY)
+        return fail(EBADF);
+    if (const Fault* f = failing(info.part, Op::Erase))
+        return fail(f->error);
+    const auto& g = board->geometry();
+    uint64_t size = board->partitionSize(info.part);
+    if (start >= size || length > size - start || start % g.block || length % g.block)
+        return fail(EINVAL);
+    for (uint64_t at = start; at < start + length; at += g.block) {
+        uint32_t block = static_cast<uint32_t>(at / g.block);
+        if (board->isBad(info.part, block))
+            return fail(EIO);   // the kernel refuses to erase a bad block
+        eraseBlock(info.part, block);
+    }
+    return 0;
+}
+
+int mtdIoctl(const FdInfo& info, unsigned long request, void* arg) {
+    switch (request) {
+    case MEMGETINFO: {
+        if (const Fault* f = failing(info.part, Op::GetInfo))
+            return fail(f->error);
+        const auto& g = board->geometry();
+        mtd_info_user mi{};
+        mi.type = MTD_NANDFLASH;
+        mi.flags = MTD_CAP_NANDFLASH;
+        mi.size = static_cast<uint32_t>(board->partitionSize(info.part));
+        mi.erasesize = g.block;
+        mi.writesize = g.page;
+        mi.oobsize = g.oob;
+        memcpy(arg, &mi, sizeof mi);
+        return 0;
+    }
+    case MEMGETBADBLOCK: {
+        if (const Fault* f = failing(info.part, Op::GetBadBlock))
+            return fail(f->error);
+        loff_t offset;
+        memcpy(&offset, arg, sizeof offset);
+        if (offset < 0 || static_cast<uint64_t>(offset) >= board->partitionSize(info.part))
+            return fail(EINVAL);
+        return board->isBad(info.part, static_cast<uint32_t>(offset / board->geometry().block)) ? 1 : 0;
+    }
+    case MEMERASE: {
+        erase_info_user e;
+        memcpy(&e, arg, sizeof e);
+        return mtdErase(info, e.start, e.length);
+    }
+    case MEMERASE64: {
+        erase_info_user64 e;
+        memcpy(&e, arg, sizeof e);
+        return mtdErase(info, e.start, e.length);
+    }
+    default:
+        return fail(ENOTTY);
+    }
+}
+
+template <typename Stat>
+void fillStat(int part, Stat* st) {
+    memset(st, 0, sizeof *st);
+    st->st_mode = S_IFCHR | 0660;
+    st->st_rdev = makedev(kMtdMajor, 2 * part);
+    st->st_dev = makedev(0, 5);
+    st->st_ino = 1000 + part;
+    st->st_nlink = 1;
+    st->st_blksize = 4096;
+}
+
+// stat of a path the board emulates: 1 handled (result in *ret), 0 not ours.
+template <typename Stat>
+int statPath(const char* path, Stat* st, int* ret) {
+    if (!active())
+        return 0;
+    checkPower();
+    int part = mtdFromPath(path);
+    if (part < 0)
+        return 0;
+    if (!board->hasPartition(part))
+        *ret = fail(ENOENT);
+    else {
+        fillStat(part, st);
+        *ret = 0;
+    }
+    return 1;
+}
+
+template <typename Stat>
+int statFd(int fd, Stat* st, int* ret) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return 0;
+    fillStat(info->part, st);
+    *ret = 0;
+    return 1;
+}
+
+// Streams on a partition go through the emulator too (stdio's own reads
+// would bypass the wrappers).
+ssize_t cookieRead(void* c, char* buf, size_t n) { return read(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, n); }
+ssize_t cookieWrite(void* c, const char* buf, size_t n) {
+    return write(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, n);
+}
+int cookieSeek(void* c, off64_t* pos, int whence) {
+    off64_t r = lseek64(static_cast<int>(reinterpret_cast<intptr_t>(c)), *pos, whence);
+    if (r < 0)
+        return -1;
+    *pos = r;
+    return 0;
+}
+int cookieClose(void* c) { return close(static_cast<int>(reinterpret_cast<intptr_t>(c))); }
+
+FILE* openStream(const char* path, const char* mode, FILE* (*realFopen)(const char*, const char*)) {
+    if (active()) {
+        checkPower();
+        int part = mtdFromPath(path);
+        if (part >= 0) {
+            int flags = strchr(mode, '+') ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+            int fd = openPartition(part, flags);
+            if (fd < 0)
+                return nullptr;
+            cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
+            FILE* f = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), mode, io);
+            if (!f)
+                close(fd);
+            return f;
+        }
+    }
+    std::string storage;
+    return realFopen(mapPath(path, &storage), mode);
+}
+
+off64_t mtdSeek(int fd, const FdInfo& info, off64_t offset, int whence) {
+    off64_t base = whence == SEEK_SET ? 0
+                 : whence == SEEK_CUR ? real.lseek64(fd, 0, SEEK_CUR)
+                 : whence == SEEK_END ? static_cast<off64_t>(board->partitionSize(info.part))
+                                      : -1;
+    if (base < 0 || base + offset < 0 || static_cast<uint64_t>(base + offset) > board->partitionSize(info.part))
+        return fail(EINVAL);
+    return real.lseek64(fd, base + offset, SEEK_SET);
+}
+
+ssize_t readAt(int fd, void* buf, size_t n, off64_t offset) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.pread64(fd, buf, n, offset);
+    return offset < 0 ? fail(EINVAL) : mtdRead(*info, static_cast<uint64_t>(offset), buf, n);
+}
+
+ssize_t writeAt(int fd, const void* buf, size_t n, off64_t offset) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.pwrite64(fd, buf, n, offset);
+    return offset < 0 ? fail(EINVAL) : mtdWrite(*info, static_cast<uint64_t>(offset), buf, n);
+}
+
+// Sequential transfers move the descriptor's own position, shared across fork as in the kernel.
+template <typename Transfer>
+ssize_t atPosition(int fd, Transfer transfer) {
+    off64_t pos = real.lseek64(fd, 0, SEEK_CUR);
+    ssize_t n = transfer(pos);
+    if (n > 0)
+        real.lseek64(fd, pos + n, SEEK_SET);
+    return n;
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return openAny(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return openAny(path, flags | O_LARGEFILE, mode);
+}
+
+int __open_2(const char* path, int flags) { return openAny(path, flags, 0); }
+int __open64_2(const char* path, int flags) { return openAny(path, flags | O_LARGEFILE, 0); }
+
+static int openAtAny(int dirfd, const char* path, int flags, mode_t mode) {
+    if (path && path[0] == '/')
+        return openAny(path, flags, mode);
+    init();
+    int fd = real.openat(dirfd, path, flags, mode);
+    forget(fd);
+    return fd;
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return openAtAny(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return openAtAny(dirfd, path, flags | O_LARGEFILE, mode);
+}
+
+int __openat_2(int dirfd, const char* path, int flags) { return openAtAny(dirfd, path, flags, 0); }
+int __openat64_2(int dirfd, const char* path, int flags) { return openAtAny(dirfd, path, flags | O_LARGEFILE, 0); }
+
+int creat(const char* path, mode_t mode) { return openAny(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+int creat64(const char* path, mode_t mode) { return openAny(path, O_CREAT | O_WRONLY | O_TRUNC | O_LARGEFILE, mode); }
+
+int close(int fd) {
+    init();
+    if (active())
+        checkPower();
+    forget(fd);
+    return real.close(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.read(fd, buf, n);
+    return atPosition(fd, [&](off64_t pos) { return mtdRead(*info, static_cast<uint64_t>(pos), buf, n); });
+}
+
+ssize_t __read_chk(int fd, void* buf, size_t n, size_t) { return read(fd, buf, n); }
+
+ssize_t write(int fd, const void* buf, size_t n) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.write(fd, buf, n);
+    return atPosition(fd, [&](off64_t pos) { return mtdWrite(*info, static_cast<uint64_t>(pos), buf, n); });
+}
+
+ssize_t pread(int fd, void* buf, size_t n, off_t offset) { return readAt(fd, buf, n, offset); }
+ssize_t pread64(int fd, void* buf, size_t n, off64_t offset) { return readAt(fd, buf, n, offset); }
+ssize_t __pread_chk(int fd, void* buf, size_t n, off_t offset, size_t) { return readAt(fd, buf, n, offset); }
+ssize_t __pread64_chk(int fd, void* buf, size_t n, off64_t offset, size_t) { return readAt(fd, buf, n, offset); }
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) { return writeAt(fd, buf, n, offset); }
+ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset) { return writeAt(fd, buf, n, offset); }
+
+off_t lseek(int fd, off_t offset, int whence) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.lseek(fd, offset, whence);
+    off64_t r = mtdSeek(fd, *info, offset, whence);
+    if (r > static_cast<off64_t>(std::numeric_limits<off_t>::max()))
+        return fail(EOVERFLOW);
+    return static_cast<off_t>(r);
+}
+
+off64_t lseek64(int fd, off64_t offset, int whence) {
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.lseek64(fd, offset, whence);
+    return mtdSeek(fd, *info, offset, whence);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    FdInfo* info = mtdFd(fd);
+    if (!info)
+        return real.ioctl(fd, request, arg);
+    return mtdIoctl(*info, request, arg);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+    init();
+    return openStream(path, mode, real.fopen);
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+    init();
+    return openStream(path, mode, real.fopen64);
+}
+
+int access(const char* path, int mode) {
+    init();
+    if (active()) {
+        checkPower();
+        int part = mtdFromPath(path);
+        if (part >= 0)
+            return board->hasPartition(part) ? 0 : fail(ENOENT);
+    }
+    std::string storage;
+    return real.access(mapPath(path, &storage), mode);
+}
+
+#define STAT_PATH(fn, Stat)                                    \
+    int fn(const char* path, Stat* st) {                       \
+        init();                                                \
+        int ret;                                               \
+        if (statPath(path, st, &ret))                          \
+            return ret;                                        \
+        std::string storage;                                   \
+        return real.fn(mapPath(path, &storage), st);           \
+    }
+STAT_PATH(stat, struct stat)
+STAT_PATH(lstat, struct stat)
+STAT_PATH(stat64, struct stat64)
+STAT_PATH(lstat64, struct stat64)
+#undef STAT_PATH
+
+int fstat(int fd, struct stat* st) {
+    init();
+    int ret;
+    return statFd(fd, st, &ret) ? ret : real.fstat(fd, st);
+}
+
+int fstat64(int fd, struct stat64* st) {
+    init();
+    int ret;
+    return statFd(fd, st, &ret) ? ret : real.fstat64(fd, st);
+}
+
+int fstatat(int dirfd, const char* path, struct stat* st, int flags) {
+    init();
+    int ret;
+    if ((flags & AT_EMPTY_PATH) && !*path && statFd(dirfd, st, &ret))
+        return ret;
+    if (statPath(path, st, &ret))
+        return ret;
+    std::string storage;
+    return real.fstatat(dirfd, mapPath(path, &storage), st, flags);
+}
+
+int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) {
+    init();
+    int ret;
+    if ((flags & AT_EMPTY_PATH) && !*path && statFd(dirfd, st, &ret))
+        return ret;
+    if (statPath(path, st, &ret))
+        return ret;
+    std::string storage;
+    return real.fstatat64(dirfd, mapPath(path, &storage), st, flags);
+}
+
+// Older binaries reach stat through these versioned entries.
+int __xstat(int, const char* path, struct stat* st) { return stat(path, st); }
+int __lxstat(int, const char* path, struct stat* st) { return lstat(path, st); }
+int __fxstat(int, int fd, struct stat* st) { return fstat(fd, st); }
+int __fxstatat(int, int dirfd, const char* path, struct stat* st, int flags) { return fstatat(dirfd, path, st, flags); }
+int __xstat64(int, const char* path, struct stat64* st) { return stat64(path, st); }
+int __lxstat64(int, const char* path, struct stat64* st) { return lstat64(path, st); }
+int __fxstat64(int, int fd, struct stat64* st) { return fstat64(fd, st); }
+int __fxstatat64(int, int dirfd, const char* path, struct stat64* st, int flags) {
+    return fstatat64(dirfd, path, st, flags);
+}
+
+int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* stx) {
+    init();
+    if (active()) {
+        int part = -1;
+        FdInfo* info = nullptr;
+        if ((flags & AT_EMPTY_PATH) && !*path && (info = mtdFd(dirfd)))
+            part = info->part;
+        else if ((part = mtdFromPath(path)) >= 0 && !board->hasPartition(part))
+            return fail(ENOENT);
+        if (part >= 0) {
+            memset(stx, 0, sizeof *stx);
+            stx->stx_mask = STATX_BASIC_STATS;
+            stx->stx_mode = S_IFCHR | 0660;
+            stx->stx_rdev_major = kMtdMajor;
+            stx->stx_rdev_minor = 2 * part;
+            stx->stx_ino = 1000 + part;
+            stx->stx_nlink = 1;
+            stx->stx_blksize = 4096;
+            return 0;
+        }
+    }
+    std::string storage;
+    return real.statx(dirfd, mapPath(path, &storage), flags, mask, stx);
+}
+
+#define PATH_CALL(fn, ...)                      \
+    init();                                     \
+    std::string storage;                        \
+    return real.fn(mapPath(path, &storage), ##__VA_ARGS__)
+
+int unlink(const char* path) { PATH_CALL(unlink); }
+int remove(const char* path) { PATH_CALL(remove); }
+int mkdir(const char* path, mode_t mode) { PATH_CALL(mkdir, mode); }
+int rmdir(const char* path) { PATH_CALL(rmdir); }
+int truncate(const char* path, off_t length) { PATH_CALL(truncate, length); }
+void* opendir(const char* path) { PATH_CALL(opendir); }
+#undef PATH_CALL
+
+int mkdirat(int dirfd, const char* path, mode_t mode) {
+    init();
+    std::string storage;
+    return real.mkdirat(dirfd, mapPath(path, &storage), mode);
+}
+
+int unlinkat(int dirfd, const char* path, int flags) {
+    init();
+    std::string storage;
+    return real.unlinkat(dirfd, mapPath(path, &storage), flags);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to) {
+    init();
+    std::string a, b;
+    return real.renameat(fromDir, mapPath(from, &a), toDir, mapPath(to, &b));
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags) {
+    init();
+    if (active() && mtdFromPath(path) >= 0)
+        return access(path, mode);
+    std::string storage;
+    return real.faccessat(dirfd, mapPath(path, &storage), mode, flags);
+}
+
+int rename(const char* from, const char* to) {
+    init();
+    std::string a, b;
+    return real.rename(mapPath(from, &a), mapPath(to, &b));
+}
+
+int dup2(int from, int to) {
+    init();
+    int r = real.dup2(from, to);
+    forget(r);
+    return r;
+}
+
+int dup3(int from, int to, int flags) {
+    init();
+    int r = real.dup3(from, to, flags);
+    forget(r);
+    return r;
+}
+
+// Descriptor-to-descriptor copies would move the stored bytes unconverted:
+// refuse them on partitions, so callers fall back to read and write.
+ssize_t sendfile(int out, int in, off_t* offset, size_t n) {
+    if (mtdFd(out) || mtdFd(in))
+        return fail(EINVAL);
+    return real.sendfile(out, in, offset, n);
+}
+ssize_t sendfile64(int out, int in, off64_t* offset, size_t n) {
+    if (mtdFd(out) || mtdFd(in))
+        return fail(EINVAL);
+    return real.sendfile64(out, in, offset, n);
+}
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t n, unsigned flags) {
+    if (mtdFd(out) || mtdFd(in))
+        return fail(EINVAL);
+    return real.copy_file_range(in, inOffset, out, outOffset, n, flags);
+}
+
+// The programs pause on some failure paths; a test board only logs the pause.
+unsigned sleep(unsigned seconds) {
+    init();
+    if (!active() || !board->geometry().interceptSleep)
+        return real.sleep(seconds);
+    checkPower();
+    logEvent("-", "sleep", seconds, 0);
+    return 0;
+}
+
+// The board's files live in this machine's page cache; flushing them to
+// disk proves nothing about the flash and costs seconds on a busy machine.
+void sync() {
+    init();
+    if (!active())
+        real.sync();
+}
+
+}  // extern "C"

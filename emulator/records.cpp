@@ -1,0 +1,321 @@
+#include "records.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <tuple>
+
+namespace nandemu {
+
+namespace {
+
+constexpr uint32_t kSumBlock = 131072;   // the unit of every image block count
+constexpr uint32_t kChecksumWrap = 1000000000;
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+// The first page of the first good block: where a record lives.
+bool recordPage(const Board& board, int part, std::vector<uint8_t>* page) {
+    if (!board.hasPartition(part))
+        return false;
+    for (uint32_t b = 0; b < board.geometry().parts[part]; ++b)
+        if (!board.isBad(part, b)) {
+            page->resize(board.geometry().page);
+            board.read(part, static_cast<uint64_t>(b) * board.geometry().block, page->data(), page->size());
+            return true;
+        }
+    return false;
+}
+
+std::string hex8(uint32_t v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%08x", v);
+    return buf;
+}
+
+struct ImageRow {
+    const char* name;
+    uint32_t blocks;
+    int low, high;
+};
+const ImageRow kImages[] = {{"S1L", 1, 0, 6}, {"U-Boot", 4, 1, 7}, {"kernel", 128, 2, 8}, {"app", 680, 5, 12}};
+
+}  // namespace
+
+bool loadImage(Board& board, int part, const std::vector<uint8_t>& image) {
+    const Geometry& g = board.geometry();
+    for (uint32_t b = 0; b < g.parts[part]; ++b)
+        if (!board.isBad(part, b))
+            board.eraseBlock(part, b);
+    std::vector<uint8_t> page(g.page);
+    size_t at = 0;
+    for (uint32_t b = 0; b < g.parts[part] && at < image.size(); ++b) {
+        if (board.isBad(part, b))
+            continue;
+        for (uint32_t p = 0; p < board.pagesPerBlock() && at < image.size(); ++p, at += g.page) {
+            size_t n = std::min<size_t>(g.page, image.size() - at);
+            std::fill(page.begin(), page.end(), 0xFF);
+            memcpy(page.data(), image.data() + at, n);
+            board.programPages(part, static_cast<uint64_t>(b) * g.block + static_cast<uint64_t>(p) * g.page,
+                               page.data(), g.page);
+        }
+    }
+    return at >= image.size();
+}
+
+void flipStoredBit(Board& board, int part, uint64_t offset, int bit) {
+    // Changing a stored bit either way needs the page rewritten: keep its
+    // bytes and its programmed state, erase it and program it again.
+    const Geometry& g = board.geometry();
+    uint32_t page = static_cast<uint32_t>(offset / g.page);
+    uint64_t pageStart = static_cast<uint64_t>(page) * g.page;
+    std::vector<uint8_t> bytes(g.page);
+    board.read(part, pageStart, bytes.data(), bytes.size());
+    bool programmed = board.pageProgrammed(part, page);
+    bytes[offset - pageStart] ^= static_cast<uint8_t>(1u << bit);
+    board.erasePage(part, page);
+    board.programPages(part, pageStart, bytes.data(), bytes.size());
+    board.setPageProgrammed(part, page, programmed);
+}
+
+bool partitionSum(const Board& board, int part, uint32_t blocks, uint32_t* sum) {
+    const Geometry& g = board.geometry();
+    uint64_t left = static_cast<uint64_t>(blocks) * kSumBlock;
+    std::vector<uint8_t> buf(g.block);
+    uint32_t total = 0;
+    for (uint32_t b = 0; b < g.parts[part] && left; ++b) {
+        if (board.isBad(part, b))
+            continue;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, g.block));
+        board.read(part, static_cast<uint64_t>(b) * g.block, buf.data(), n);
+        for (size_t i = 0; i < n; ++i)
+            total += buf[i];
+        left -= n;
+    }
+    *sum = total;
+    return left == 0;
+}
+
+int32_t fileChecksum(const std::vector<uint8_t>& data) {
+    uint64_t total = 0;
+    for (uint8_t b : data)
+        total += b;
+    if (total == 0)
+        return 0;
+    return static_cast<int32_t>((total - 1) % kChecksumWrap + 1);
+}
+
+std::string checksumText(int32_t value) {
+    std::string digits = std::to_string(value);
+    return std::string(32 - digits.size(), '0') + digits;
+}
+
+const char* SystemLayout::role(int part) {
+    static const char* const roles[] = {"S1L 1",   "U-Boot 1", "kernel 1", "flag",    "spare",    "app 1", "S1L 2",
+                                        "U-Boot 2", "kernel 2", "table 1", "table 2", "data",     "app 2"};
+    return part >= 0 && part < 13 ? roles[part] : "-";
+}
+
+bool isSystemBoard(const Board& board) {
+    const auto& parts = board.geometry().parts;
+    return parts == layoutParts("512m") || parts == layoutParts("small");
+}
+
+TableRecord readTable(const Board& board, int part) {
+    TableRecord r;
+    std::vector<uint8_t> p;
+    if (!recordPage(board, part, &p) || p.size() < 28)
+        return r;
+    r.readable = true;
+    r.marker = le32(&p[0]);
+    r.addSum = le32(&p[4]);
+    r.length = static_cast<uint16_t>(p[8] | p[9] << 8);
+    r.high = p[10];
+    r.low = p[11];
+    for (int i = 0; i < 4; ++i)
+        r.sums[i] = le32(&p[12 + 4 * i]);
+    for (int i = 10; i < 28; ++i)
+        r.computed += p[i];
+    return r;
+}
+
+FlagRecord readFlag(const Board& board) {
+    FlagRecord f;
+    std::vector<uint8_t> p;
+    if (!recordPage(board, SystemLayout::kFlag, &p) || p.size() < 12)
+        return f;
+    f.readable = true;
+    f.marker = le32(&p[0]);
+    f.reference = le32(&p[4]);
+    f.end = le32(&p[8]);
+    return f;
+}
+
+const TableRecord* currentTable(const TableRecord& t1, const TableRecord& t2, const FlagRecord& flag) {
+    const TableRecord* named = flag.valid() && flag.names() == 2 ? &t2 : &t1;
+    const TableRecord* other = named == &t1 ? &t2 : &t1;
+    if (named->valid())
+        return named;
+    return other->valid() ? other : nullptr;
+}
+
+std::vector<ImageState> readImages(const Board& board) {
+    std::vector<ImageState> out;
+    for (const ImageRow& row : kImages) {
+        ImageState s{row.name, row.blocks, row.low, row.high, false, false, 0, 0};
+        s.lowRead = board.hasPartition(row.low) && partitionSum(board, row.low, row.blocks, &s.lowSum);
+        s.highRead = board.hasPartition(row.high) && partitionSum(board, row.high, row.blocks, &s.highSum);
+        out.push_back(s);
+    }
+    return out;
+}
+
+namespace {
+
+std::string badList(const Board& board, int part) {
+    std::vector<uint32_t> bad = board.badBlocks(part);
+    if (bad.empty())
+        return "-";
+    std::string s;
+    for (uint32_t b : bad)
+        s += (s.empty() ? "" : ",") + std::to_string(b);
+    return s;
+}
+
+std::string describeTable(const char* name, int part, const TableRecord& t) {
+    char line[256];
+    if (!t.readable)
+        snprintf(line, sizeof line, "%-8s mtd%-3d unreadable (no good block)\n", name, part);
+    else if (t.marker != 0xAAAAAAAA)
+        snprintf(line, sizeof line, "%-8s mtd%-3d invalid  no marker (%08x)\n", name, part, t.marker);
+    else
+        snprintf(line, sizeof line,
+                 "%-8s mtd%-3d %-8s updating high %u low %u  sums %08x %08x %08x %08x  checksum %08x, computed %08x"
+                 "  length %u\n",
+                 name, part, t.valid() ? "valid" : "invalid", t.high, t.low, t.sums[0], t.sums[1], t.sums[2],
+                 t.sums[3], t.addSum, t.computed, t.length);
+    return line;
+}
+
+std::string sumCell(bool read, uint32_t sum, const TableRecord* ref, int index) {
+    if (!read)
+        return "unreadable      ";
+    char cell[32];
+    snprintf(cell, sizeof cell, "%08x %-7s", sum, !ref ? "" : ref->sums[index] == sum ? "match" : "DIFFERS");
+    return cell;
+}
+
+}  // namespace
+
+std::string describeBoard(const Board& board) {
+    const Geometry& g = board.geometry();
+    std::ostringstream out;
+    uint64_t blocks = 0;
+    for (uint32_t p : g.parts)
+        blocks += p;
+    out << "board " << board.dir() << ": " << g.parts.size() << " partitions, " << blocks << " blocks of "
+        << g.block / 1024 << " KiB, " << g.page << "-byte pages, " << g.oob << "-byte OOB"
+        << (g.strict ? ", strict" : "") << "\n";
+    char line[256];
+    snprintf(line, sizeof line, "%-6s %-9s %7s %11s  %s\n", "part", "role", "blocks", "bytes", "bad blocks");
+    out << line;
+    bool system = isSystemBoard(board);
+    for (int p = 0; p < board.partitions(); ++p) {
+        snprintf(line, sizeof line, "%-6s %-9s %7u %11llu  %s\n", ("mtd" + std::to_string(p)).c_str(),
+                 system ? SystemLayout::role(p) : "-", g.parts[p],
+                 static_cast<unsigned long long>(board.partitionSize(p)), badList(board, p).c_str());
+        out << line;
+    }
+    if (!system)
+        return out.str();
+    FlagRecord flag = readFlag(board);
+    TableRecord t1 = readTable(board, SystemLayout::kTable1), t2 = readTable(board, SystemLayout::kTable2);
+    if (!flag.readable)
+        snprintf(line, sizeof line, "%-8s mtd%-3d unreadable\n", "flag", SystemLayout::kFlag);
+    else
+        snprintf(line, sizeof line, "%-8s mtd%-3d %-8s names table %d  (%08x %08x %08x)\n", "flag", SystemLayout::kFlag,
+                 flag.valid() ? "valid" : "invalid", flag.valid() ? flag.names() : 1, flag.marker, flag.reference,
+                 flag.end);
+    out << "\n" << line << describeTable("table 1", SystemLayout::kTable1, t1)
+        << describeTable("table 2", SystemLayout::kTable2, t2);
+    const TableRecord* ref = currentTable(t1, t2, flag);
+    snprintf(line, sizeof line, "\n%-7s %6s  %-22s %-22s %s\n", "image", "blocks", "low set", "high set", "reference");
+    out << line;
+    int index = 0;
+    for (const ImageState& s : readImages(board)) {
+        snprintf(line, sizeof line, "%-7s %6u  mtd%-2d %s  mtd%-2d %s  %s\n", s.name, s.blocks, s.low,
+                 sumCell(s.lowRead, s.lowSum, ref, index).c_str(), s.high,
+                 board.hasPartition(s.high) ? sumCell(s.highRead, s.highSum, ref, index).c_str() : "absent          ",
+                 ref ? hex8(ref->sums[index]).c_str() : "no valid table");
+        out << line;
+        ++index;
+    }
+    return out.str();
+}
+
+std::string flashMapSvg(const Board& board) {
+    const Geometry& g = board.geometry();
+    constexpr int kCols = 128, kCell = 8, kLeft = 10, kTop = 40;
+    bool system = isSystemBoard(board);
+    FlagRecord flag = readFlag(board);
+    TableRecord t1 = readTable(board, SystemLayout::kTable1), t2 = readTable(board, SystemLayout::kTable2);
+    const TableRecord* ref = system ? currentTable(t1, t2, flag) : nullptr;
+    std::vector<std::string> colour(g.parts.size(), "#c8c8c8");
+    std::vector<std::string> status(g.parts.size(), "");
+    if (system) {
+        int index = 0;
+        for (const ImageState& s : readImages(board)) {
+            for (auto [part, read, sum] : {std::tuple<int, bool, uint32_t>{s.low, s.lowRead, s.lowSum},
+                                           std::tuple<int, bool, uint32_t>{s.high, s.highRead, s.highSum}}) {
+                if (!board.hasPartition(part))
+                    continue;
+                bool ok = read && ref && ref->sums[index] == sum;
+                colour[part] = ok ? "#4caf50" : "#e53935";
+                status[part] = ok ? "matches" : read ? "differs" : "unreadable";
+            }
+            ++index;
+        }
+        colour[SystemLayout::kFlag] = flag.valid() ? "#42a5f5" : "#ff9800";
+        status[SystemLayout::kFlag] = flag.valid() ? "names table " + std::to_string(flag.names()) : "invalid";
+        colour[SystemLayout::kTable1] = t1.valid() ? "#42a5f5" : "#ff9800";
+        status[SystemLayout::kTable1] = t1.valid() ? "valid" : "invalid";
+        colour[SystemLayout::kTable2] = t2.valid() ? "#42a5f5" : "#ff9800";
+        status[SystemLayout::kTable2] = t2.valid() ? "valid" : "invalid";
+    }
+    uint32_t total = 0;
+    for (uint32_t p : g.parts)
+        total += p;
+    int rows = static_cast<int>((total + kCols - 1) / kCols);
+    int legendTop = kTop + rows * kCell + 20;
+    int height = legendTop + static_cast<int>(g.parts.size()) * 16 + 20;
+    std::ostringstream svg;
+    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kLeft * 2 + kCols * kCell << "\" height=\"" << height
+        << "\" font-family=\"monospace\" font-size=\"12\">\n"
+        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+        << "<text x=\"" << kLeft << "\" y=\"20\" font-size=\"14\">Flash map: " << total << " blocks of "
+        << g.block / 1024 << " KiB in partition order (one square a block; black: bad)</text>\n";
+    uint32_t block = 0;
+    for (int p = 0; p < board.partitions(); ++p) {
+        for (uint32_t b = 0; b < g.parts[p]; ++b, ++block) {
+            int x = kLeft + static_cast<int>(block % kCols) * kCell, y = kTop + static_cast<int>(block / kCols) * kCell;
+            svg << "<rect x=\"" << x << "\" y=\"" << y << "\" width=\"" << kCell - 1 << "\" height=\"" << kCell - 1
+                << "\" fill=\"" << (board.isBad(p, b) ? "#000000" : colour[p]) << "\""
+                << (b == 0 ? " stroke=\"#333\" stroke-width=\"1\"" : "") << "><title>mtd" << p << " block " << b
+                << (board.isBad(p, b) ? " (bad)" : "") << "</title></rect>\n";
+        }
+    }
+    block = 0;
+    for (int p = 0; p < board.partitions(); ++p) {
+        int y = legendTop + p * 16;
+        svg << "<rect x=\"" << kLeft << "\" y=\"" << y - 10 << "\" width=\"10\" height=\"10\" fill=\"" << colour[p]
+            << "\"/>\n<text x=\"" << kLeft + 16 << "\" y=\"" << y << "\">mtd" << p << "  "
+            << (system ? SystemLayout::role(p) : "") << "  blocks " << block << "-" << block + g.parts[p] - 1 << "  "
+            << status[p] << (board.badBlocks(p).empty() ? "" : "  bad: " + badList(board, p)) << "</text>\n";
+        block += g.parts[p];
+    }
+    svg << "</svg>\n";
+    return svg.str();
+}
+
+}  // namespace nandemu

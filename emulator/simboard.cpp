@@ -1,0 +1,306 @@
+// simboard: drives a simulated board by hand and from tests.
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "nand_board.h"
+#include "records.h"
+
+using nandemu::Board;
+
+namespace {
+
+constexpr int kUsage = 2;
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+const char kUsageText[] =
+    "usage: simboard COMMAND DIR ...\n"
+    "  create DIR [--layout 512m|small] [--page N] [--oob N] [--block N] [--parts a,b,...] [--strict] [--real-sleep]\n"
+    "  bad DIR mtdN BLOCK...          mark blocks bad\n"
+    "  load DIR mtdN FILE             write FILE from offset 0, bad blocks skipped, 0xFF padded\n"
+    "  read DIR mtdN FILE [LENGTH]    copy the raw bytes of the partition into FILE\n"
+    "  flip DIR mtdN OFFSET BIT       change one stored bit\n"
+    "  sd DIR NAME FILE               put FILE on the SD card as backup/NAME.bak with its .as1 and .as2\n"
+    "  fault DIR SPEC... | clear | list\n"
+    "  counter DIR                    mutating operations since the faults were set\n"
+    "  log DIR [--clear]\n"
+    "  run DIR -- CMD [ARGS...]\n"
+    "  show DIR\n"
+    "  map DIR FILE.svg               draw the flash map\n";
+
+uint64_t number(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text.c_str(), &end, 0);
+    if (text.empty() || *end || errno || text[0] == '-')
+        throw UsageError(std::string("bad ") + what + " '" + text + "'");
+    return v;
+}
+
+int partition(const Board& board, const std::string& text) {
+    if (text.compare(0, 3, "mtd") != 0)
+        throw UsageError("bad partition '" + text + "' (mtdN)");
+    uint64_t n = number(text.substr(3), "partition");
+    if (!board.hasPartition(static_cast<int>(n)) || n > INT_MAX)
+        throw UsageError("the board has no partition " + text);
+    return static_cast<int>(n);
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path + ": " + strerror(errno));
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const void* data, size_t len) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(len));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void needArgs(const std::vector<std::string>& a, size_t min, size_t max = SIZE_MAX) {
+    if (a.size() < min || a.size() > max)
+        throw UsageError("wrong number of arguments for '" + a[0] + "'");
+}
+
+int cmdCreate(const std::vector<std::string>& a) {
+    needArgs(a, 2);
+    nandemu::Geometry g;
+    std::string layout = "512m";
+    for (size_t i = 2; i < a.size(); ++i) {
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= a.size())
+                throw UsageError(a[i] + " needs a value");
+            return a[++i];
+        };
+        if (a[i] == "--layout") layout = value();
+        else if (a[i] == "--page") g.page = static_cast<uint32_t>(number(value(), "page size"));
+        else if (a[i] == "--oob") g.oob = static_cast<uint32_t>(number(value(), "OOB size"));
+        else if (a[i] == "--block") g.block = static_cast<uint32_t>(number(value(), "block size"));
+        else if (a[i] == "--strict") g.strict = true;
+        else if (a[i] == "--real-sleep") g.interceptSleep = false;
+        else if (a[i] == "--parts") {
+            std::istringstream in(value());
+            std::string p;
+            while (std::getline(in, p, ','))
+                g.parts.push_back(static_cast<uint32_t>(number(p, "partition size")));
+        } else
+            throw UsageError("unknown option '" + a[i] + "'");
+    }
+    if (g.parts.empty() && (g.parts = nandemu::layoutParts(layout)).empty())
+        throw UsageError("unknown layout '" + layout + "'");
+    if (g.page == 0 || g.page > 8192 || g.block == 0 || g.block % g.page)
+        throw UsageError("the block size must be a multiple of a page size of at most 8192");
+    Board::create(a[1], g);
+    return 0;
+}
+
+int cmdBad(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 4);
+    int part = partition(board, a[2]);
+    for (size_t i = 3; i < a.size(); ++i) {
+        uint64_t block = number(a[i], "block");
+        if (block >= board.geometry().parts[part])
+            throw UsageError("mtd" + std::to_string(part) + " has no block " + a[i]);
+        board.markBad(part, static_cast<uint32_t>(block));
+    }
+    return 0;
+}
+
+int cmdLoad(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 4, 4);
+    int part = partition(board, a[2]);
+    std::vector<uint8_t> image = readFile(a[3]);
+    if (!nandemu::loadImage(board, part, image)) {
+        fprintf(stderr, "simboard: %s does not fit into mtd%d\n", a[3].c_str(), part);
+        return 1;
+    }
+    return 0;
+}
+
+int cmdRead(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 4, 5);
+    int part = partition(board, a[2]);
+    uint64_t size = board.partitionSize(part);
+    uint64_t len = a.size() == 5 ? number(a[4], "length") : size;
+    if (len > size)
+        throw UsageError("mtd" + std::to_string(part) + " holds only " + std::to_string(size) + " bytes");
+    std::vector<uint8_t> data(len);
+    board.read(part, 0, data.data(), data.size());
+    writeFile(a[3], data.data(), data.size());
+    return 0;
+}
+
+int cmdFlip(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 5, 5);
+    int part = partition(board, a[2]);
+    uint64_t offset = number(a[3], "offset");
+    uint64_t bit = number(a[4], "bit");
+    if (offset >= board.partitionSize(part) || bit > 7)
+        throw UsageError("offset past the partition or bit above 7");
+    nandemu::flipStoredBit(board, part, offset, static_cast<int>(bit));
+    return 0;
+}
+
+int cmdSd(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 4, 4);
+    std::vector<uint8_t> image = readFile(a[3]);
+    std::string dir = board.sdDir() + "/backup";
+    mkdir(dir.c_str(), 0755);
+    writeFile(dir + "/" + a[2] + ".bak", image.data(), image.size());
+    std::string text = nandemu::checksumText(nandemu::fileChecksum(image));
+    for (const char* ext : {".as1", ".as2"})
+        writeFile(dir + "/" + a[2] + ext, text.data(), text.size());
+    return 0;
+}
+
+int cmdFault(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 3);
+    if (a[2] == "list") {
+        std::ifstream in(board.dir() + "/faults");
+        std::cout << in.rdbuf();
+        return 0;
+    }
+    std::vector<std::string> specs;
+    if (a[2] != "clear")
+        specs.assign(a.begin() + 2, a.end());
+    try {
+        board.setFaults(specs);
+    } catch (const std::runtime_error& e) {
+        throw UsageError(e.what());
+    }
+    return 0;
+}
+
+int cmdLog(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 2, 3);
+    if (a.size() == 3) {
+        if (a[2] != "--clear")
+            throw UsageError("unknown option '" + a[2] + "'");
+        writeFile(board.logPath(), "", 0);
+        return 0;
+    }
+    std::ifstream in(board.logPath());
+    std::cout << in.rdbuf();
+    return 0;
+}
+
+std::string selfDir() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    path[n] = 0;
+    std::string s(path);
+    return s.substr(0, s.rfind('/'));
+}
+
+// The emulator library: NANDEMU_PRELOAD, else beside the build's lib folder.
+std::string preloadPath() {
+    if (const char* p = getenv("NANDEMU_PRELOAD"))
+        return p;
+    return selfDir() + "/../lib/libnandemu.so";
+}
+
+int cmdRun(Board& board, const std::vector<std::string>& a) {
+    size_t cmd = 2;
+    if (cmd < a.size() && a[cmd] == "--")
+        ++cmd;
+    if (cmd >= a.size())
+        throw UsageError("run needs a command");
+    char dir[PATH_MAX];
+    if (!realpath(board.dir().c_str(), dir))
+        throw std::runtime_error(board.dir() + ": " + strerror(errno));
+    // The command and everything it starts form one process group: a power
+    // cut kills all of it at once, as it would on the board.
+    setpgid(0, 0);
+    board.shared()->runGroup = getpid();
+    board.shared()->powerOff = 0;
+    std::string path = selfDir();
+    if (const char* old = getenv("PATH"))
+        path += std::string(":") + old;
+    setenv("PATH", path.c_str(), 1);
+    setenv("NANDEMU_BOARD", dir, 1);
+    setenv("LD_PRELOAD", preloadPath().c_str(), 1);
+    std::vector<char*> argv;
+    for (size_t i = cmd; i < a.size(); ++i)
+        argv.push_back(const_cast<char*>(a[i].c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    fprintf(stderr, "simboard: cannot run %s: %s\n", argv[0], strerror(errno));
+    return 127;
+}
+
+int cmdCounter(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 2, 2);
+    printf("%llu\n", static_cast<unsigned long long>(board.shared()->mutatingOps));
+    return 0;
+}
+
+int cmdShow(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 2, 2);
+    std::cout << nandemu::describeBoard(board);
+    return 0;
+}
+
+int cmdMap(Board& board, const std::vector<std::string>& a) {
+    needArgs(a, 3, 3);
+    std::string svg = nandemu::flashMapSvg(board);
+    writeFile(a[2], svg.data(), svg.size());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> a(argv + 1, argv + argc);
+    try {
+        if (a.empty())
+            throw UsageError("no command");
+        if (a[0] == "create")
+            return cmdCreate(a);
+        static const std::map<std::string, std::function<int(Board&, const std::vector<std::string>&)>> commands = {
+            {"bad", cmdBad},     {"load", cmdLoad},       {"read", cmdRead}, {"flip", cmdFlip},
+            {"sd", cmdSd},       {"fault", cmdFault},     {"log", cmdLog},   {"run", cmdRun},
+            {"show", cmdShow},   {"counter", cmdCounter}, {"map", cmdMap},
+        };
+        auto it = commands.find(a[0]);
+        if (it == commands.end())
+            throw UsageError("unknown command '" + a[0] + "'");
+        needArgs(a, 2);
+        std::unique_ptr<Board> board;
+        try {
+            board = std::make_unique<Board>(a[1]);
+        } catch (const std::runtime_error& e) {
+            throw UsageError(e.what());
+        }
+        return it->second(*board, a);
+    } catch (const UsageError& e) {
+        fprintf(stderr, "simboard: %s\n", e.what());
+        if (a.empty())
+            fputs(kUsageText, stderr);
+        return kUsage;
+    } catch (const std::exception& e) {
+        fprintf(stderr, "simboard: %s\n", e.what());
+        return 1;
+    }
+}

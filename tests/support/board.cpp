@@ -1,0 +1,247 @@
+#include "board.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nand_board.h>   // the emulator's board (nandcore)
+#include <records.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace testboard {
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string makeTempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/fwboard.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return buf.data();
+}
+
+std::unique_ptr<nandemu::Board> open(const std::string& dir) { return std::make_unique<nandemu::Board>(dir); }
+
+}  // namespace
+
+std::string binDir() {
+    if (const char* dir = getenv("FW_BIN_DIR"))
+        return dir;
+    return FW_BIN_DIR;
+}
+
+Board::Board(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
+    nandemu::Geometry g;
+    g.page = o.page;
+    g.oob = o.oob;
+    g.block = o.block;
+    g.parts = o.parts.empty() ? nandemu::layoutParts(o.layout) : o.parts;
+    g.strict = o.strict;
+    nandemu::Board::create(dir_, g);
+    mkdir((dir_ + "/sd/backup").c_str(), 0755);
+}
+
+Board::~Board() {
+    if (getenv("KEEP_BOARDS"))
+        return;
+    std::string parent = dir_.substr(0, dir_.rfind('/'));
+    std::string cmd = "rm -rf '" + parent + "'";
+    if (system(cmd.c_str()) != 0) {
+        // A leftover temporary folder is not worth failing a test for.
+    }
+}
+
+RunResult Board::run(const std::vector<std::string>& argv, const std::string& stdinText) const {
+    std::string outPath = dir_ + "/../run.out", errPath = dir_ + "/../run.err", inPath = dir_ + "/../run.in";
+    {
+        std::ofstream in(inPath, std::ios::binary);
+        in << stdinText;
+    }
+    std::string simboard = getenv("FW_SIMBOARD") ? getenv("FW_SIMBOARD") : FW_SIMBOARD;
+    std::vector<std::string> full = {simboard, "run", dir_, "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = ::open(inPath.c_str(), O_RDONLY);
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("NANDEMU_PRELOAD", getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD, 1);
+        // The build's programs come first on the board's search path.
+        std::string path = binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+        setenv("PATH", path.c_str(), 1);
+        // Sanitized programs must accept the emulator preloaded ahead of their runtime.
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
+        std::vector<char*> args;
+        for (auto& a : full)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    RunResult r;
+    if (WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        r.signal = WTERMSIG(status);
+    r.out = slurp(outPath);
+    r.err = slurp(errPath);
+    return r;
+}
+
+uint32_t Board::pageSize() const { return open(dir_)->geometry().page; }
+uint32_t Board::blockSize() const { return open(dir_)->geometry().block; }
+uint32_t Board::partitionSize(int mtd) const { return static_cast<uint32_t>(open(dir_)->partitionSize(mtd)); }
+int Board::partitionCount() const { return open(dir_)->partitions(); }
+
+std::vector<uint8_t> Board::read(int mtd, uint64_t offset, size_t length) const {
+    auto b = open(dir_);
+    if (offset + length > b->partitionSize(mtd))
+        throw std::out_of_range("read past the end of mtd" + std::to_string(mtd));
+    std::vector<uint8_t> data(length);
+    b->read(mtd, offset, data.data(), length);
+    return data;
+}
+
+void Board::program(int mtd, uint64_t offset, const std::vector<uint8_t>& data) {
+    auto b = open(dir_);
+    uint32_t page = b->geometry().page;
+    if (offset % page)
+        throw std::invalid_argument("program: offset not on a page boundary");
+    std::vector<uint8_t> padded(data);
+    padded.resize((data.size() + page - 1) / page * page, 0xFF);
+    b->programPages(mtd, offset, padded.data(), padded.size());
+}
+
+void Board::eraseBlock(int mtd, uint32_t block) { open(dir_)->eraseBlock(mtd, block); }
+
+void Board::load(int mtd, const std::vector<uint8_t>& image) {
+    auto b = open(dir_);
+    if (!nandemu::loadImage(*b, mtd, image))
+        throw std::runtime_error("image does not fit into mtd" + std::to_string(mtd));
+}
+
+void Board::markBad(int mtd, uint32_t block) { open(dir_)->markBad(mtd, block); }
+std::vector<uint32_t> Board::badBlocks(int mtd) const { return open(dir_)->badBlocks(mtd); }
+
+void Board::flipStoredBit(int mtd, uint64_t offset, int bit) {
+    auto b = open(dir_);
+    nandemu::flipStoredBit(*b, mtd, offset, bit);
+}
+
+void Board::setFaults(const std::vector<std::string>& specs) { open(dir_)->setFaults(specs); }
+uint64_t Board::mutatingOps() const { return open(dir_)->shared()->mutatingOps; }
+
+std::vector<LogEntry> Board::log() const {
+    std::vector<LogEntry> entries;
+    std::istringstream in(slurp(dir_ + "/log"));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        LogEntry e;
+        std::string off, len;
+        f >> e.pid >> e.prog >> e.dev >> e.op >> off >> len;
+        e.offset = strtoull(off.c_str(), nullptr, 0);
+        e.length = strtoull(len.c_str(), nullptr, 0);
+        std::getline(f >> std::ws, e.extra);
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+std::vector<LogEntry> Board::mutations() const {
+    std::vector<LogEntry> out;
+    for (auto& e : log())
+        if (e.op == "erase" || e.op == "program")
+            out.push_back(e);
+    return out;
+}
+
+size_t Board::violations() const {
+    size_t n = 0;
+    for (auto& e : log())
+        n += e.op == "violation";
+    return n;
+}
+
+std::vector<unsigned> Board::sleeps() const {
+    std::vector<unsigned> out;
+    for (auto& e : log())
+        if (e.op == "sleep")
+            out.push_back(static_cast<unsigned>(e.offset));
+    return out;
+}
+
+void Board::clearLog() { std::ofstream(dir_ + "/log", std::ios::trunc); }
+
+std::string Board::sdPath(const std::string& relative) const { return dir_ + "/sd/" + relative; }
+
+void Board::writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const {
+    std::string path = sdPath(relative);
+    std::string parent = path.substr(0, path.rfind('/'));
+    std::string cmd = "mkdir -p '" + parent + "'";
+    if (system(cmd.c_str()) != 0)
+        throw std::runtime_error("cannot create " + parent);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<uint8_t> Board::readSdFile(const std::string& relative) const {
+    std::string s = slurp(sdPath(relative));
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+bool Board::sdFileExists(const std::string& relative) const { return access(sdPath(relative).c_str(), F_OK) == 0; }
+
+std::vector<uint8_t> pattern(size_t length, uint32_t seed) {
+    std::vector<uint8_t> data(length);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return data;
+}
+
+uint32_t byteSum(const std::vector<uint8_t>& data) {
+    uint32_t sum = 0;
+    for (uint8_t b : data)
+        sum += b;
+    return sum;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(line);
+    return out;
+}
+
+}  // namespace testboard
