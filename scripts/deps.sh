@@ -5,6 +5,7 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
+command -v bc >/dev/null || need+=(bc)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/mtd/mtd-user.h ] || need+=(linux-libc-dev)
 if [ ${#need[@]} -gt 0 ]; then
