@@ -1,0 +1,110 @@
+// The board tool: what engineers and the story drive boards with.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "board.h"
+
+using testboard::Board;
+
+namespace {
+
+struct Tool {
+    int status;
+    std::string out, err;
+};
+
+Tool simboard(const std::string& args) {
+    std::string base = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/simboard_test." +
+                       std::to_string(getpid());
+    std::string cmd = std::string(FW_SIMBOARD_PATH) + " " + args + " >" + base + ".out 2>" + base + ".err";
+    int rc = system(cmd.c_str());
+    auto slurp = [](const std::string& p) {
+        std::ifstream in(p);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    Tool t{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(base + ".out"), slurp(base + ".err")};
+    remove((base + ".out").c_str());
+    remove((base + ".err").c_str());
+    return t;
+}
+
+TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
+    Board b;
+    for (const std::string& args : std::vector<std::string>{"", "frobnicate " + b.dir(), "bad " + b.dir() + " mtd99 1", "bad " + b.dir() + " mtd2 160",
+                             "bad " + b.dir() + " mtd2 x", "fault " + b.dir() + " cut=0:before",
+                             "fault " + b.dir() + " fail=mtd2:sing:1:EIO", "create /tmp/x --layout 1g",
+                             "show /nonexistent", "flip " + b.dir() + " mtd2 0 8", "run " + b.dir()}) {
+        Tool t = simboard(args);
+        EXPECT_EQ(2, t.status) << args;
+        EXPECT_EQ(0u, t.err.find("simboard: ")) << args << ": " << t.err;
+        if (!args.empty()) {
+            EXPECT_EQ(1, std::count(t.err.begin(), t.err.end(), '\n')) << args << ": " << t.err;
+        }
+    }
+}
+
+TEST(BoardTool, LoadSkipsBadBlocksAndPadsTheLastPage) {
+    Board b;
+    b.markBad(2, 0);
+    auto image = testboard::pattern(131072 + 3000, 3);
+    std::string file = b.sdPath("img");
+    b.writeSdFile("img", image);
+    ASSERT_EQ(0, simboard("load " + b.dir() + " mtd2 " + file).status);
+    auto flash = b.read(2, 131072, 2 * 131072);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_EQ(0xFF, flash[image.size()]);
+    b.writeSdFile("big", std::vector<uint8_t>(5 * 131072, 0));
+    Tool tooBig = simboard("load " + b.dir() + " mtd0 " + b.sdPath("big"));
+    EXPECT_EQ(1, tooBig.status);
+    EXPECT_NE(std::string::npos, tooBig.err.find("does not fit"));
+}
+
+TEST(BoardTool, SdPreparesTheBackupWithBothChecksumTexts) {
+    Board b;
+    b.writeSdFile("src", std::vector<uint8_t>{'a', 'b', 'c'});
+    ASSERT_EQ(0, simboard("sd " + b.dir() + " kernel " + b.sdPath("src")).status);
+    auto text = b.readSdFile("backup/kernel.as1");
+    EXPECT_EQ(std::string(29, '0') + "294", std::string(text.begin(), text.end()));
+    EXPECT_TRUE(text == b.readSdFile("backup/kernel.as2"));
+    EXPECT_EQ(3u, b.readSdFile("backup/kernel.bak").size());
+}
+
+TEST(BoardTool, ShowDecodesTheRecordsAndImageSums) {
+    Board b;
+    std::vector<uint8_t> table(28, 0);
+    const uint8_t marker[] = {0xAA, 0xAA, 0xAA, 0xAA};
+    std::copy(marker, marker + 4, table.begin());
+    table[12] = 1;          // s1lSum = 1: the checksum of bytes 10..27 is 1
+    table[4] = 1;
+    b.program(9, 0, table);
+    b.program(3, 0, {0x55, 0x55, 0x55, 0x55, 1, 0, 0, 0, 0x55, 0x55, 0x55, 0x55});
+    b.markBad(5, 7);
+    Tool t = simboard("show " + b.dir());
+    ASSERT_EQ(0, t.status) << t.err;
+    EXPECT_NE(std::string::npos, t.out.find("flag     mtd3   valid    names table 1")) << t.out;
+    EXPECT_NE(std::string::npos, t.out.find("table 1  mtd9   valid")) << t.out;
+    EXPECT_NE(std::string::npos, t.out.find("table 2  mtd10  invalid  no marker (ffffffff)")) << t.out;
+    EXPECT_NE(std::string::npos, t.out.find("mtd5   app 1         720    94371840  7")) << t.out;
+    // An erased S1L block sums to 131072 x 255 and differs from the reference 1.
+    EXPECT_NE(std::string::npos, t.out.find("01fe0000 DIFFERS")) << t.out;
+}
+
+TEST(BoardTool, MapDrawsEveryBlockAndMarksBadOnes) {
+    Board b;
+    b.markBad(8, 3);
+    std::string svg = b.sdPath("map.svg");
+    ASSERT_EQ(0, simboard("map " + b.dir() + " " + svg).status);
+    std::ifstream in(svg);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t cells = 0;
+    for (size_t at = 0; (at = text.find("<title>mtd", at)) != std::string::npos; ++at)
+        ++cells;
+    EXPECT_EQ(4096u, cells);
+    EXPECT_NE(std::string::npos, text.find("<title>mtd8 block 3 (bad)</title>"));
+}
+
+}  // namespace
