@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mtdtool.h"
@@ -125,7 +126,10 @@ int main(int argc, char** argv) {
     if (dump(o))
         return 0;
     // A failed dump leaves no file: a partial one would pass for a dump
-    // made short by bad blocks, an old one for this partition's.
-    unlink(o.file);
+    // made short by bad blocks, an old one for this partition's. Only a
+    // regular file: FILE may name a device or a pipe.
+    struct stat st;
+    if (lstat(o.file, &st) == 0 && S_ISREG(st.st_mode))
+        unlink(o.file);
     return kExitFailure;
 }
