@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs what the kernel tier needs: QEMU for x86_64, static BusyBox for the
+# initramfs, xz for the kernel image, and an apt package list that knows
+# Debian's kernel package (the tier downloads it, never installs it). Safe to
+# run again: with everything present apt is not touched.
+set -eu
+
+need=""
+have() { command -v "$1" >/dev/null 2>&1; }
+
+have qemu-system-x86_64 || need="$need qemu-system-x86"
+/bin/busybox cpio --help >/dev/null 2>&1 && /bin/busybox depmod --help >/dev/null 2>&1 &&
+    file -L /bin/busybox 2>/dev/null | grep -q 'statically linked' || need="$need busybox-static"
+have xz || need="$need xz-utils"
+have file || need="$need file"
+knows_kernel() { apt-cache depends linux-image-amd64 2>/dev/null | grep -q 'Depends: linux-image-'; }
+
+[ -z "$need" ] && knows_kernel && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    if have sudo; then SUDO=sudo; else
+        echo "kernel-setup: need root to install:$need" >&2
+        exit 1
+    fi
+else
+    SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -o DPkg::Lock::Timeout=600
+if [ -n "$need" ]; then
+    echo "kernel-setup: installing$need"
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 $need
+fi
+knows_kernel || { echo "kernel-setup: apt knows no linux-image-amd64" >&2; exit 1; }
