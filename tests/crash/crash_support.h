@@ -1,0 +1,114 @@
+// Shared pieces of the crash tier: board states built straight on the flash,
+// an independent reading of the records, and the invariants every
+// interrupted or failing run must leave behind.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "board.h"
+
+namespace crash {
+
+constexpr int kFlag = 3, kTable1 = 9, kTable2 = 10;
+constexpr uint32_t kTableMarker = 0xAAAAAAAA, kFlagMarker = 0x55555555;
+
+struct Image {
+    const char* name;
+    uint32_t blocks;
+    int low, high;
+};
+extern const std::array<Image, 4> kImages;
+
+// The 28 record bytes, built and judged here rather than by the program.
+using Record = std::array<uint8_t, 28>;
+struct Fields {
+    uint16_t length = 10;
+    uint8_t high = 0, low = 0;
+    uint32_t sums[4] = {};
+};
+Record makeRecord(const Fields& f);          // marker and a correct checksum
+Fields fieldsOf(const Record& r);
+bool verifies(const Record& r);
+
+// A starting state of the two copies and the flag.
+enum class FlagState { Names1, Names2, Invalid };
+enum class CopyState { Valid, Invalid };
+struct TableState {
+    const char* name;
+    FlagState flag;
+    CopyState copy1, copy2;
+};
+extern const std::vector<TableState> kTableStates;
+
+// Writes the state onto the board; both valid copies hold `old`.
+void putTables(testboard::Board& b, const TableState& s, const Record& old);
+void putFlag(testboard::Board& b, FlagState f);
+void putRecord(testboard::Board& b, int part, const Record& r);
+// The copy number a reader starts with (an invalid flag is rewritten to 1).
+int namedCopy(const testboard::Board& b);
+
+// What is on the flash, read without the program.
+struct TableView {
+    bool valid[2] = {false, false};
+    Record rec[2] = {};
+    bool flagValid = false;
+    int named = 1;
+    const Record* reader() const;            // the named copy if it verifies, else the other
+};
+TableView viewTables(const testboard::Board& b);
+
+// The sums of the low set, as a reader of good blocks computes them.
+std::array<uint32_t, 4> lowSums(const testboard::Board& b);
+bool partSum(const testboard::Board& b, int mtd, uint32_t blocks, uint32_t* sum);
+
+// The record a command leaves when it starts from `loaded`
+// (nullptr: no copy verified, the record is rebuilt from the low set).
+Record afterCommand(const std::string& option, const Record* loaded, const std::array<uint32_t, 4>& low);
+
+// Distinct small images in the low set; the high set a copy of them.
+void loadImages(testboard::Board& b, uint32_t seed);
+
+std::string hex(const Record& r);
+std::string describe(const TableView& v);
+
+// "cut=N:FORM:SEED"
+std::string cutSpec(uint64_t n, const char* form, uint32_t seed);
+extern const char* const kForms[3];
+
+// Tally of cut points or faults tried and held, printed at the end of a sweep.
+struct Tally {
+    std::string what;
+    int tried = 0, held = 0;
+    void count(bool ok) { ++tried; held += ok; }
+    ~Tally();
+};
+
+}  // namespace crash
+
+namespace crash {
+
+// A board for the maintenance pass: both sets hold the same images, the
+// record's sums are theirs, and the named images are then damaged in one set.
+struct MaintainBoard {
+    std::array<uint32_t, 4> sums{};
+    Record record{};
+    bool repairable[4] = {true, true, true, true};   // matched in at least one set
+};
+MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std::vector<int>& damageLow,
+                            const std::vector<int>& damageHigh, uint32_t seed);
+
+// Empty when a valid table copy exists and every valid copy holds `record`.
+std::string tableKept(const testboard::Board& b, const Record& record);
+// Empty when both copies hold the record and each repairable image matches in both sets.
+std::string converged(const testboard::Board& b, const MaintainBoard& m);
+// Runs the pass (uninterrupted) at most twice; empty once the board converged.
+std::string maintainConverges(testboard::Board& b, const MaintainBoard& m);
+
+// Up to `randoms` seeded points strictly between the first and the last of `points`,
+// plus the first, the second and the last.
+std::vector<uint64_t> sample(const std::vector<uint64_t>& points, size_t randoms, uint32_t seed);
+
+}  // namespace crash

@@ -1,0 +1,108 @@
+// Power cuts during the maintenance pass: whatever copy a cut interrupts,
+// the table keeps a valid copy holding the record, and at most two more
+// passes bring every image that matched in one set back into both.
+#include <gtest/gtest.h>
+
+#include "crash_support.h"
+
+using namespace crash;
+
+namespace {
+
+constexpr uint32_t kSeed = 4242;
+
+// The mutating operations (1-based, in order) of a clean run on `dev`, split by kind.
+struct Ops {
+    std::vector<uint64_t> erases, programs, all;
+};
+Ops opsOn(const testboard::Board& b, const std::string& dev) {
+    Ops o;
+    std::vector<testboard::LogEntry> m = b.mutations();
+    for (size_t i = 0; i < m.size(); ++i) {
+        if (m[i].dev != dev)
+            continue;
+        (m[i].op == "erase" ? o.erases : o.programs).push_back(i + 1);
+        o.all.push_back(i + 1);
+    }
+    return o;
+}
+
+std::string dev(int mtd) { return "mtd" + std::to_string(mtd); }
+
+// Cuts the pass at each point in each form; after every cut the table must
+// still be there and the following passes must converge.
+void sweep(const TableState& state, const std::vector<int>& damageLow, const std::vector<int>& damageHigh,
+           const std::vector<uint64_t>& points, const std::string& what) {
+    for (const char* form : kForms) {
+        Tally tally{what + ", cut " + form};
+        for (uint64_t n : points) {
+            testboard::Board b;
+            MaintainBoard m = buildMaintain(b, state, damageLow, damageHigh, kSeed);
+            b.setFaults({cutSpec(n, form, static_cast<uint32_t>(n * 13 + 5))});
+            testboard::RunResult cut = b.run({"tolvane", "-m"});
+            std::string why = cut.signal == 0 ? "the power cut did not happen" : tableKept(b, m.record);
+            if (why.empty()) {
+                b.clearFaults();
+                why = maintainConverges(b, m);
+            }
+            tally.count(why.empty());
+            EXPECT_EQ("", why) << what << ", cut at " << n << " (" << form << ")";
+        }
+    }
+}
+
+class TableRepairCut : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(TableRepairCut, TableKeepsValidCopyAndPassConverges) {
+    const TableState& state = kTableStates[GetParam()];
+    testboard::Board clean;
+    MaintainBoard m = buildMaintain(clean, state, {}, {}, kSeed);
+    clean.setFaults({});
+    clean.clearLog();
+    ASSERT_TRUE(clean.run({"tolvane", "-m"}).exited(0));
+    ASSERT_EQ("", converged(clean, m));
+    const int broken = state.copy1 == CopyState::Invalid ? kTable1 : kTable2;
+    Ops ops = opsOn(clean, dev(broken));
+    ASSERT_EQ(ops.all.size(), clean.mutatingOps()) << "the pass changed more than the broken copy";
+    ASSERT_FALSE(ops.erases.empty());
+    // Every erase, the record page and the page after it, the last page and a seeded few between.
+    std::vector<uint64_t> points = sample(ops.all, 6, static_cast<uint32_t>(GetParam()));
+    sweep(state, {}, {}, points, std::string("tolvane -m repairing the table from ") + state.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, TableRepairCut, ::testing::Values(3, 4, 5),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kTableStates[info.param].name);
+                         });
+
+class ImageCopyCut : public ::testing::TestWithParam<int> {};
+
+TEST_P(ImageCopyCut, CopyInterruptedAnywhereIsRedone) {
+    const int image = GetParam();
+    const bool fromLow = image % 2 == 0;   // S1L and kernel repair the high set, the others the low set
+    std::vector<int> none, damaged{image};
+    const TableState& state = kTableStates[0];
+    testboard::Board clean;
+    MaintainBoard m = buildMaintain(clean, state, fromLow ? none : damaged, fromLow ? damaged : none, kSeed);
+    clean.setFaults({});
+    clean.clearLog();
+    ASSERT_TRUE(clean.run({"tolvane", "-m"}).exited(0));
+    ASSERT_EQ("", converged(clean, m));
+    const Image& im = kImages[image];
+    Ops ops = opsOn(clean, dev(fromLow ? im.high : im.low));
+    ASSERT_EQ(ops.erases.size(), im.blocks);
+    ASSERT_EQ(ops.programs.size(), im.blocks * (clean.blockSize() / clean.pageSize()));
+
+    std::vector<uint64_t> points = ops.erases.size() <= 4 ? ops.erases : sample(ops.erases, 1, image);
+    for (uint64_t p : sample(ops.programs, 2, static_cast<uint32_t>(image + 100)))
+        points.push_back(p);
+    sweep(state, fromLow ? none : damaged, fromLow ? damaged : none, points,
+          std::string("tolvane -m copying ") + im.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, ImageCopyCut, ::testing::Range(0, 4),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(kImages[info.param].name);
+                         });
+
+}  // namespace
