@@ -1,0 +1,109 @@
+// Power cuts while the verifier rewrites a partition from its backup, inside
+// flash_eraseall and nandwrite: the next verifier run must restore the
+// partition so that its good blocks start with the backup image.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <records.h>
+
+#include "crash_support.h"
+
+using namespace crash;
+
+namespace {
+
+struct Backup {
+    const char* name;
+    int low, high;
+};
+const Backup kBackups[] = {{"s1l", 0, 6}, {"uboot", 1, 7}, {"kernel", 2, 8}, {"appfs", 5, 12}};
+
+std::vector<uint8_t> backupImage(const testboard::Board& b, size_t i) {
+    return testboard::pattern(4 * b.pageSize(), 500 + static_cast<uint32_t>(i));
+}
+
+// Every partition holds its backup, except `damaged`, which holds other data.
+void buildSd(testboard::Board& b, int damaged) {
+    for (size_t i = 0; i < 4; ++i) {
+        std::vector<uint8_t> image = backupImage(b, i);
+        std::string base = std::string("backup/") + kBackups[i].name;
+        std::string sum = nandemu::checksumText(nandemu::fileChecksum(image));
+        b.writeSdFile(base + ".bak", image);
+        b.writeSdFile(base + ".as1", std::vector<uint8_t>(sum.begin(), sum.end()));
+        b.writeSdFile(base + ".as2", std::vector<uint8_t>(sum.begin(), sum.end()));
+        for (int part : {kBackups[i].low, kBackups[i].high})
+            b.load(part, part == damaged ? testboard::pattern(image.size(), 9) : image);
+    }
+}
+
+// The first bytes of the partition's good blocks.
+std::vector<uint8_t> goodPrefix(const testboard::Board& b, int part, size_t length) {
+    std::vector<uint32_t> bad = b.badBlocks(part);
+    std::vector<uint8_t> out;
+    for (uint32_t blk = 0; out.size() < length && uint64_t(blk) * b.blockSize() < b.partitionSize(part); ++blk) {
+        if (std::find(bad.begin(), bad.end(), blk) != bad.end())
+            continue;
+        std::vector<uint8_t> data = b.read(part, uint64_t(blk) * b.blockSize(), b.blockSize());
+        out.insert(out.end(), data.begin(), data.end());
+    }
+    out.resize(std::min(out.size(), length));
+    return out;
+}
+
+std::string allRestored(const testboard::Board& b) {
+    for (size_t i = 0; i < 4; ++i) {
+        std::vector<uint8_t> image = backupImage(b, i);
+        for (int part : {kBackups[i].low, kBackups[i].high})
+            if (goodPrefix(b, part, image.size()) != image)
+                return "mtd" + std::to_string(part) + " does not hold " + kBackups[i].name + ".bak";
+    }
+    return b.violations() ? "NAND rule violations: " + std::to_string(b.violations()) : "";
+}
+
+class QuilletCut : public ::testing::TestWithParam<int> {};
+
+TEST_P(QuilletCut, NextRunRestoresPartitionFromBackup) {
+    const int damaged = GetParam();
+    testboard::Board clean;
+    buildSd(clean, damaged);
+    clean.setFaults({});
+    clean.clearLog();
+    testboard::RunResult r = clean.run({"quillet"});
+    ASSERT_TRUE(r.exited(0)) << r.out;
+    ASSERT_EQ("", allRestored(clean));
+    std::vector<uint64_t> erases, programs;
+    std::vector<testboard::LogEntry> m = clean.mutations();
+    for (size_t i = 0; i < m.size(); ++i)
+        (m[i].op == "erase" ? erases : programs).push_back(i + 1);
+    ASSERT_FALSE(erases.empty());
+    ASSERT_FALSE(programs.empty());
+    std::vector<uint64_t> points = erases.size() <= 8 ? erases : sample(erases, 2, damaged);
+    for (uint64_t p : programs)
+        points.push_back(p);
+
+    for (const char* form : kForms) {
+        Tally tally{"quillet rewriting mtd" + std::to_string(damaged) + ", cut " + form};
+        for (uint64_t n : points) {
+            testboard::Board b;
+            buildSd(b, damaged);
+            b.setFaults({cutSpec(n, form, static_cast<uint32_t>(n + 3))});
+            testboard::RunResult cut = b.run({"quillet"});
+            std::string why = cut.signal == 0 ? "the power cut did not happen" : "";
+            if (why.empty()) {
+                b.clearFaults();
+                testboard::RunResult again = b.run({"quillet"});
+                why = again.exited(0) ? allRestored(b) : "rerun status " + std::to_string(again.status);
+            }
+            tally.count(why.empty());
+            EXPECT_EQ("", why) << "quillet, mtd" << damaged << " damaged, cut at " << n << " (" << form << ")";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Partitions, QuilletCut, ::testing::Values(1, 12),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "mtd" + std::to_string(info.param);
+                         });
+
+}  // namespace
