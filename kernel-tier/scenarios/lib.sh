@@ -19,10 +19,13 @@ KT_COMPARED="0 1 2 3 5 6 7 8 9 10 12"
 
 kt_now() { cut -d' ' -f1 /proc/uptime; }
 
-# show PREFIX FILE: the file's lines behind PREFIX, and a note when its last
-# line has no line end (tools disagree on adding one).
+# show PREFIX FILE: the file's lines behind PREFIX, the temporary folder
+# named $TMP (it differs between the boards), and a note when the last line
+# has no line end (tools disagree on adding one).
 show() {
-    awk -v p="$1" '{ print p "| " $0 }' "$2"
+    awk -v p="$1" -v tmp="$KT_TMP" '
+        { while ((i = index($0, tmp)) > 0) $0 = substr($0, 1, i - 1) "$TMP" substr($0, i + length(tmp))
+          print p "| " $0 }' "$2"
     if [ -s "$2" ] && [ "$(tail -c 1 "$2" | wc -l)" -eq 0 ]; then
         echo "$1\\ no newline at end"
     fi
@@ -31,7 +34,8 @@ show() {
 # run CMD [ARGS...]: the command line, its standard output and standard error
 # (each marked), its exit status. Durations go to KT_TIMES, not the transcript.
 run() {
-    echo "\$ $*"
+    echo "$*" >"$KT_TMP/run.cmd"
+    show '$' "$KT_TMP/run.cmd"
     kt_t0=$(kt_now)
     "$@" >"$KT_TMP/run.out" 2>"$KT_TMP/run.err"
     kt_status=$?
@@ -58,6 +62,39 @@ put() {
         { echo "put $1 $2 failed:"; cat "$KT_TMP/dd.err"; }
 }
 
+# load DEV FILE: erases the partition and writes FILE into it, bad blocks
+# skipped, through the MTD tools; prints a line only when that fails.
+load() {
+    { flash_eraseall "$1" && nandwrite -p "$1" "$2"; } >"$KT_TMP/load.out" 2>&1 ||
+        { echo "load $1 $2 failed:"; show '!' "$KT_TMP/load.out"; }
+}
+
+# The four images and their sizes in bytes.
+KT_IMAGES="s1l:65536 uboot:262144 kernel:524288 appfs:524288"
+image_size() {
+    for kt_i in $KT_IMAGES; do
+        [ "${kt_i%%:*}" = "$1" ] && echo "${kt_i#*:}"
+    done
+}
+
+# images SUFFIX: the four images in KT_TMP, named and seeded NAME SUFFIX, so
+# another SUFFIX gives other contents.
+images() {
+    for kt_i in $KT_IMAGES; do
+        mkimage "$KT_TMP/${kt_i%%:*}$1" "${kt_i#*:}" "${kt_i%%:*}$1"
+    done
+}
+
+# load_set low|high SUFFIX: the four images SUFFIX into one set's partitions.
+load_set() {
+    if [ "$1" = low ]; then set -- "0 1 2 5" "$2"; else set -- "6 7 8 12" "$2"; fi
+    set -- $1 "$2"
+    load /dev/mtd$1 "$KT_TMP/s1l$5"
+    load /dev/mtd$2 "$KT_TMP/uboot$5"
+    load /dev/mtd$3 "$KT_TMP/kernel$5"
+    load /dev/mtd$4 "$KT_TMP/appfs$5"
+}
+
 # zero DEV PAGE: programs a page of zeros (over an erased page it changes
 # the content; over a programmed one it clears it, NAND ANDs).
 zero() {
@@ -65,18 +102,28 @@ zero() {
     put "$1" "$KT_TMP/zero.page" "$2"
 }
 
-# checksum FILE: the verifier's file checksum as its 32-character text.
-checksum() {
-    od -An -v -tu1 "$1" | awk '
-        { for (i = 1; i <= NF; i++) { s += $i; if (s > 1000000000) s -= 1000000000 } }
-        END { printf "%032d", s }'
+# image_sum SIZE SEED: the verifier's file checksum, as its 32-character
+# text, of the image mkimage makes from SIZE and SEED, worked out from the
+# repeated line (BusyBox's od and awk take seconds per 100 KiB in the VM).
+# Images stay below 1,000,000,000 / 255 bytes, where the checksum is the
+# plain byte sum.
+image_sum() {
+    kt_line="image $2 $2$2 $2$2$2"
+    kt_len=$((${#kt_line} + 1))
+    kt_sum() { od -An -v -tu1 | awk '{ for (i = 1; i <= NF; i++) s += $i } END { print s + 0 }'; }
+    kt_whole=$(echo "$kt_line" | kt_sum)
+    kt_part=$(echo "$kt_line" | head -c $(($1 % kt_len)) | kt_sum)
+    printf '%032d' $(($1 / kt_len * kt_whole + kt_part))
 }
 
-# backup NAME FILE: FILE as the SD card's backup image NAME with both checksum files.
+# backup NAME [SUFFIX]: image NAME (made by images SUFFIX) as the SD card's
+# backup NAME, with both checksum files.
 backup() {
-    mkdir -p "$BACKUP"
-    cat "$2" >"$BACKUP/$1.bak"
-    checksum "$2" >"$BACKUP/$1.as1"
+    # Not mkdir -p: it walks with chdir and relative names, which the
+    # simulated board's SD mapping does not see.
+    [ -d "$BACKUP" ] || mkdir "$BACKUP"
+    cat "$KT_TMP/$1${2:-}" >"$BACKUP/$1.bak"
+    image_sum "$(image_size "$1")" "$1${2:-}" >"$BACKUP/$1.as1"
     cp "$BACKUP/$1.as1" "$BACKUP/$1.as2"
 }
 
