@@ -1,0 +1,195 @@
+// quillet on the simulated board, with the project's MTD tools on the path
+// and an SD card prepared as in the field.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "board.h"
+
+using testboard::Board;
+using testboard::BoardOptions;
+
+namespace {
+
+constexpr uint32_t kBlock = 131072;
+
+struct Image {
+    const char* name;
+    int low, high;
+    size_t size;
+};
+// Backups smaller than the partitions keep the suite fast; the routine only
+// ever dumps the backup's length.
+const Image kImages[] = {{"s1l", 0, 6, kBlock}, {"uboot", 1, 7, 2 * kBlock}, {"kernel", 2, 8, 4 * kBlock},
+                         {"appfs", 5, 12, 8 * kBlock}};
+
+std::string checksumText(const std::vector<uint8_t>& data) {
+    uint64_t t = 0;
+    for (uint8_t b : data)
+        t += b;
+    std::string digits = std::to_string(t ? (t - 1) % 1000000000 + 1 : 0);
+    return std::string(32 - digits.size(), '0') + digits;
+}
+
+void putBackup(Board& b, const std::string& name, const std::vector<uint8_t>& image) {
+    b.writeSdFile("backup/" + name + ".bak", image);
+    std::string text = checksumText(image);
+    for (const char* ext : {".as1", ".as2"})
+        b.writeSdFile("backup/" + name + ext, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+class Quillet : public ::testing::Test {
+protected:
+    explicit Quillet(const std::string& layout = "512m") : board_(options(layout)) {}
+    static BoardOptions options(const std::string& layout) {
+        BoardOptions o;
+        o.layout = layout;
+        return o;
+    }
+    void SetUp() override {
+        for (const Image& i : kImages) {
+            auto image = testboard::pattern(i.size, i.low + 1);
+            putBackup(board_, i.name, image);
+            board_.load(i.low, image);
+            if (board_.partitionSize(i.high))
+                board_.load(i.high, image);
+        }
+    }
+    void TearDown() override { EXPECT_EQ(0u, board_.violations()); }
+
+    testboard::RunResult run(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), "quillet");
+        auto r = board_.run(args);
+        EXPECT_TRUE(r.exited(0)) << r.err;
+        return r;
+    }
+    // The shell command lines the routine handed over, in order.
+    static std::vector<std::string> calls(const std::string& out) {
+        std::vector<std::string> c;
+        for (auto& l : testboard::lines(out))
+            if (l.rfind("system call:  ", 0) == 0)
+                c.push_back(l.substr(14));
+        return c;
+    }
+    static size_t count(const std::string& out, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = 0; (at = out.find(what, at)) != std::string::npos; at += what.size())
+            ++n;
+        return n;
+    }
+    size_t erases(const std::string& prog) {
+        auto m = board_.mutations();
+        return static_cast<size_t>(std::count_if(m.begin(), m.end(), [&](auto& e) { return e.prog == prog; }));
+    }
+    Board board_;
+};
+
+TEST_F(Quillet, IntactBoardIsDumpedOnceAPartitionAndNeverWritten) {
+    auto r = run({"--ignored", "arguments"});
+    auto c = calls(r.out);
+    ASSERT_EQ(8u, c.size());
+    EXPECT_EQ("nanddump -o -b -f /mnt/sd/flash_dump.bin -l 131072 /dev/mtd0", c[0]);
+    EXPECT_EQ("nanddump -o -b -f /mnt/sd/flash_dump.bin -l 1048576 /dev/mtd12", c[7]);
+    EXPECT_EQ(8u, count(r.out, "Flash Dump File verify ok.\nNeed no any action.\n"));
+    EXPECT_EQ(0u, board_.mutations().size());
+    EXPECT_EQ(0u, r.out.find("quillet ===>>>\n"));
+    EXPECT_NE(std::string::npos, r.out.find("================================================= \n 512M flash\n"));
+}
+
+TEST_F(Quillet, CorruptedImagesAreRewrittenFromTheBackupAndVerified) {
+    board_.flipStoredBit(2, 3 * kBlock + 17, 2);   // low kernel
+    board_.flipStoredBit(7, 5, 0);                 // high U-Boot
+    auto r = run();
+    auto c = calls(r.out);
+    ASSERT_EQ(14u, c.size());   // 8 first dumps, 2 rewrites of two commands, 2 dumps after them
+    EXPECT_EQ("flash_eraseall /dev/mtd2", c[3]);
+    EXPECT_EQ("nandwrite  -p /dev/mtd2 /mnt/sd/backup/kernel.bak", c[4]);
+    EXPECT_EQ("nanddump -o -b -f /mnt/sd/flash_dump.bin -l 524288 /dev/mtd2", c[5]);
+    EXPECT_EQ(8u, count(r.out, "Flash Dump File verify ok."));
+    EXPECT_EQ(2u, count(r.out, "Will updaye it !!!"));
+    auto image = testboard::pattern(4 * kBlock, 3);
+    EXPECT_TRUE(board_.read(2, 0, image.size()) == image);
+    EXPECT_GT(erases("flash_eraseall"), 0u);
+    EXPECT_GT(erases("nandwrite"), 0u);
+}
+
+TEST_F(Quillet, ABadBlockInTheRangeShortensTheDumpAndIsReRead) {
+    auto image = testboard::pattern(4 * kBlock, 3);
+    board_.markBad(2, 1);
+    board_.load(2, image);
+    auto r = run();
+    auto c = calls(r.out);
+    EXPECT_NE(std::string::npos, r.out.find("===>> Need do re-Read !!!  \n===>> dumpFileSize: 393216\n"
+                                            "===>> found Bad Bloack re-read !!!\n===>> Re-read fileSizeString: 655360\n"));
+    EXPECT_EQ("nanddump -o -b -f /mnt/sd/flash_dump.bin -l 655360 /dev/mtd2", c[3]);
+    EXPECT_EQ(9u, c.size());
+    EXPECT_EQ(8u, count(r.out, "Flash Dump File verify ok."));
+}
+
+TEST_F(Quillet, APageThatAlwaysReadsWrongGetsSixRewritesAndNoSeventhDump) {
+    board_.setFaults({"flip=mtd0:100:3"});
+    auto r = run();
+    auto c = calls(r.out);
+    size_t dumps = 0, erasesRun = 0, writes = 0;
+    for (auto& l : c) {
+        if (l.find("/dev/mtd0") == std::string::npos)
+            continue;
+        dumps += l.rfind("nanddump", 0) == 0;
+        erasesRun += l.rfind("flash_eraseall", 0) == 0;
+        writes += l.rfind("nandwrite", 0) == 0;
+    }
+    EXPECT_EQ(6u, dumps);
+    EXPECT_EQ(6u, erasesRun);
+    EXPECT_EQ(6u, writes);
+    EXPECT_EQ(7u, count(r.out, "Flash Dump File verify ok."));
+}
+
+TEST_F(Quillet, ABackupThatDisagreesWithItsChecksumTextIsNeverWritten) {
+    board_.flipStoredBit(0, 0, 0);
+    std::string other = std::string(30, '0') + "42";
+    board_.writeSdFile("backup/s1l.as2", std::vector<uint8_t>(other.begin(), other.end()));
+    auto r = run();
+    EXPECT_EQ(2u, count(r.out, "Backup file verify NG !!!\nCan't to verify flash data !!!\n"));
+    EXPECT_EQ(0u, board_.mutations().size());
+    EXPECT_EQ(8u, calls(r.out).size());
+}
+
+TEST_F(Quillet, AFailingDumpNeverVerifiesFromAStaleDumpFile) {
+    // A dump file of exactly the S1L backup is already on the card.
+    board_.writeSdFile("flash_dump.bin", board_.readSdFile("backup/s1l.bak"));
+    board_.setFaults({"fail=mtd0:read:*:EIO"});
+    auto r = run();
+    std::string low = r.out.substr(0, r.out.find("/dev/mtd1 check ok."));
+    EXPECT_EQ(std::string::npos, low.find("Flash Dump File verify ok.")) << low;
+    EXPECT_EQ(6u, count(low, "flash_eraseall /dev/mtd0"));
+}
+
+TEST_F(Quillet, MissingPathsAndBadBackupSizesStopBeforeAnyCommand) {
+    board_.writeSdFile("backup/uboot.bak", {});
+    board_.writeSdFile("backup/kernel.bak", std::vector<uint8_t>(2049, 1));
+    (void)system(("rm " + board_.sdPath("backup/appfs.as2")).c_str());
+    (void)system(("rm " + board_.sdPath("backup/s1l.bak")).c_str());
+    auto r = run();
+    EXPECT_NE(std::string::npos, r.out.find("/dev/mtd0 check ok.\n/mnt/sd/backup/s1l.bak check NG!!!\n"));
+    EXPECT_NE(std::string::npos, r.out.find("File error...\n"));
+    EXPECT_NE(std::string::npos, r.out.find("File size Error !!!\n"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("/mnt/sd/backup/appfs.as1 check ok.\n/mnt/sd/backup/appfs.as2 check NG!!!\n"));
+    EXPECT_TRUE(calls(r.out).empty());
+}
+
+class QuilletSmallBoard : public Quillet {
+protected:
+    QuilletSmallBoard() : Quillet("small") {}
+};
+
+TEST_F(QuilletSmallBoard, ChecksTheLowSetOnly) {
+    auto r = run();
+    auto c = calls(r.out);
+    ASSERT_EQ(4u, c.size());
+    EXPECT_NE(std::string::npos, c[3].find("/dev/mtd5"));
+    std::string tail = "================================================= \nNot 512M flash\n";
+    EXPECT_EQ(r.out.size() - tail.size(), r.out.rfind(tail));
+}
+
+}  // namespace
