@@ -416,12 +416,17 @@ void eraseBlock(int part, uint32_t block) {
 
 int mtdErase(const FdInfo& info, uint64_t start, uint64_t length) {
     if (info.accmode == O_RDONLY)
-        return fail(EBADF);
+        return fail(EPERM);   // the MTD character device refuses erase requests without write access
     if (const Fault* f = failing(info.part, Op::Erase))
         return fail(f->error);
     const auto& g = board->geometry();
     uint64_t size = board->partitionSize(info.part);
-    if (start >= size || length > size - start || start % g.block || length % g.block)
+    // As the kernel checks: the range first, then an empty erase succeeds, then alignment.
+    if (start >= size || length > size - start)
+        return fail(EINVAL);
+    if (length == 0)
+        return 0;
+    if (start % g.block || length % g.block)
         return fail(EINVAL);
     for (uint64_t at = start; at < start + length; at += g.block) {
         uint32_t block = static_cast<uint32_t>(at / g.block);

@@ -111,6 +111,11 @@ TEST(NandRules, EraseNeedsWholeBlocksInsideThePartition) {
     EXPECT_EQ("erase -> 0", out[3]);
     EXPECT_EQ("ioctl -> -1 Inappropriate ioctl for device", out[4]);
     EXPECT_EQ(4u, count(b.mutations(), "erase"));
+    // As in the kernel: an empty erase inside the partition succeeds whatever its alignment,
+    // and a read-only descriptor may not erase.
+    EXPECT_EQ("erase -> 0", poke(b, {"/dev/mtd0", "erase", "2048", "0"})[0]);
+    EXPECT_EQ("erase -> -1 Operation not permitted", poke(b, {"ro:/dev/mtd0", "erase", "0", "131072"})[0]);
+    EXPECT_EQ(4u, count(b.mutations(), "erase"));
 }
 
 TEST(Geometry, MemGetInfoReportsTheBoardsGeometry) {

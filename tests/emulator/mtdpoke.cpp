@@ -1,6 +1,6 @@
 // mtdpoke: makes MTD calls on one device and prints every answer, one line
 // each, so tests can hold the emulator to the kernel's behaviour.
-//   mtdpoke DEV [info] [bad OFF] [erase START LEN] [read OFF LEN] [write OFF LEN BYTE] [ioctl NR]
+//   mtdpoke [ro:]DEV [info] [bad OFF] [erase START LEN] [read OFF LEN] [write OFF LEN BYTE] [ioctl NR]
 #include <errno.h>
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
@@ -23,7 +23,9 @@ static void answer(const char* what, long long ret) {
 int main(int argc, char** argv) {
     if (argc < 2)
         return 2;
-    int fd = open(argv[1], O_RDWR);
+    // "ro:/dev/mtdN" opens the device read-only.
+    bool readOnly = strncmp(argv[1], "ro:", 3) == 0;
+    int fd = open(argv[1] + (readOnly ? 3 : 0), readOnly ? O_RDONLY : O_RDWR);
     if (fd < 0) {
         printf("open -> -1 %s\n", strerror(errno));
         return 1;
