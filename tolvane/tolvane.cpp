@@ -253,8 +253,8 @@ bool Tolvane::eraseFlash(const char* partition, uint32_t blockNum) {
     m_erase.start = 0;
     // The writers step over bad blocks into the blocks after them: each
     // skipped block moves the end of the range one block further, so every
-    // page they write has been erased.
-    uint64_t end = m_imglen;
+    // page they write has been erased. Nothing lies past the partition.
+    uint64_t end = std::min<uint64_t>(m_imglen, m_meminfo.size);
     for (; m_erase.start < end; m_erase.start += erase) {
         loff_t offset = m_erase.start;
         int ret = ioctl(m_flashFd, MEMGETBADBLOCK, &offset);
