@@ -1,240 +1,162 @@
-// nandwrite: the file from offset 0, whole pages, bad blocks stepped over,
-// the last page padded with 0xFF; what cannot be written whole is refused
-// before the first page.
+// nandwrite: the file from offset 0 in whole pages, bad blocks stepped
+// over, the last page padded with 0xFF; what cannot be written whole is
+// refused before the first page.
 #include "tool_test.h"
 
 using namespace mtdtest;
-using testboard::RunResult;
 
 namespace {
 
 constexpr const char* kFile = "/mnt/sd/image.bin";
-constexpr const char* kSdName = "image.bin";
 
 class NandwriteTest : public ToolTest {
 protected:
     explicit NandwriteTest(bool strict = false) : ToolTest(strict) {}
 
-    Bytes putImage(size_t size, uint32_t seed = 3) const {
-        Bytes image = testboard::pattern(size, seed);
-        board.writeSdFile(kSdName, image);
+    Bytes putImage(size_t size) const {
+        Bytes image = testboard::pattern(size, 3);
+        board.writeSdFile("image.bin", image);
         return image;
     }
-    RunResult write(bool pad = true) const {
-        if (pad)
-            return run({"nandwrite", "-p", kDev, kFile});
-        return run({"nandwrite", kDev, kFile});
+    static Argv write() { return {"nandwrite", "-p", kDev, kFile}; }
+    static Argv fromPipe(const char* option) {
+        return {"sh", "-c", std::string("cat /mnt/sd/image.bin | nandwrite ") + option + " /dev/mtd1 /dev/stdin"};
     }
-    // Offsets of the pages nandwrite programmed, in order.
-    std::vector<uint64_t> programmed() const {
-        std::vector<uint64_t> at;
-        for (const auto& e : logged("program", "nandwrite"))
-            at.push_back(e.offset);
-        return at;
-    }
-    static std::vector<uint64_t> pageRun(uint64_t start, uint32_t count) {
+    std::vector<uint64_t> programmed() const { return logged("program", "nandwrite"); }
+    static std::vector<uint64_t> pageRun(uint32_t count) {
         std::vector<uint64_t> at;
         for (uint32_t i = 0; i < count; ++i)
-            at.push_back(start + uint64_t{i} * kPage);
+            at.push_back(uint64_t{i} * kPage);
         return at;
     }
 };
+
+TEST_F(NandwriteTest, WritesWholePagesFromOffsetZeroAndNothingElse) {
+    Bytes image = putImage(5 * kPage);
+    expectRun({"nandwrite", kDev, kFile}, 0);
+    EXPECT_EQ(pages(0, 5), image);
+    EXPECT_EQ(programmed(), pageRun(5));
+}
+
+TEST_F(NandwriteTest, PadsTheLastPageWith0xFF) {
+    Bytes image = putImage(3 * kPage + 100);
+    expectRun({"nandwrite", kDev, kFile, "-p"}, 0);   // the option may follow the operands
+    EXPECT_EQ(pages(0, 4), image + Bytes(kPage - 100, 0xFF));
+    EXPECT_EQ(programmed(), pageRun(4));
+}
+
+TEST_F(NandwriteTest, EmptyFileWritesNothing) {
+    putImage(0);
+    expectRun(write(), 0);
+    EXPECT_TRUE(programmed().empty());
+}
+
+TEST_F(NandwriteTest, SkipsBadBlocksFirstBlockAndRunsIncluded) {
+    for (uint32_t b : {0u, 3u, 4u, 12u})
+        board.markBad(kMtd, b);
+    Bytes image = putImage(4 * kBlock);
+    expectRun(write(), 0, skipped("nandwrite", {0, 3, 4}));   // block 12 lies after the image
+    EXPECT_EQ(blocks(1, 2) + blocks(5, 2), image);
+    for (uint32_t b : {0u, 3u, 4u, 7u})
+        EXPECT_TRUE(isErased(b)) << "block " << b;
+}
+
+TEST_F(NandwriteTest, FileFillingEveryGoodBlockFits) {
+    board.markBad(kMtd, 5);
+    Bytes image = putImage((kBlocks - 1) * kBlock);
+    expectRun(write(), 0, skipped("nandwrite", {5}));
+    EXPECT_EQ(blocks(0, 5) + blocks(6, kBlocks - 6), image);
+}
+
+TEST_F(NandwriteTest, StreamIsPaddedAndCheckedAsItIsRead) {
+    Bytes image = putImage(2 * kPage + 7);
+    expectRun(fromPipe("-p"), 0);
+    EXPECT_EQ(pages(0, 3), image + Bytes(kPage - 7, 0xFF));
+    board.eraseBlock(kMtd, 0);
+    board.clearLog();
+    expectRun(fromPipe(""), 1, "nandwrite: '/dev/stdin' ends inside a page; use -p to pad it\n");
+    EXPECT_EQ(programmed(), pageRun(2));
+}
+
+TEST_F(NandwriteTest, StreamLargerThanThePartitionFailsWhenItRunsOut) {
+    putImage(kBlocks * kBlock + kPage);
+    expectRun(fromPipe("-p"), 1, "nandwrite: '/dev/stdin' does not fit into the good blocks of '/dev/mtd1'\n");
+    EXPECT_EQ(programmed().size(), kBlocks * (kBlock / kPage));
+}
 
 class StrictNandwriteTest : public NandwriteTest {
 protected:
     StrictNandwriteTest() : NandwriteTest(true) {}
 };
 
-// ---- writing ----
-
-TEST_F(NandwriteTest, WritesWholePagesFromOffsetZero) {
-    Bytes image = putImage(5 * kPage);
-    expectSuccess(write(false));
-    EXPECT_EQ(pages(0, 5), image);
-    EXPECT_EQ(programmed(), pageRun(0, 5)) << "one write per page, nothing after the file";
-    EXPECT_TRUE(isErased(1));
-}
-
-TEST_F(NandwriteTest, PadsTheLastPageWith0xFF) {
-    Bytes image = putImage(3 * kPage + 100);
-    expectSuccess(write());
-    EXPECT_EQ(pages(0, 4), image + Bytes(kPage - 100, 0xFF));
-    EXPECT_EQ(programmed(), pageRun(0, 4));
-}
-
-TEST_F(NandwriteTest, EmptyFileWritesNothing) {
-    putImage(0);
-    expectSuccess(write());
-    EXPECT_TRUE(programmed().empty());
-}
-
-TEST_F(NandwriteTest, SkipsBadBlocksFirstBlockAndRunsIncluded) {
-    for (uint32_t b : {0u, 3u, 4u})
-        board.markBad(kMtd, b);
-    board.markBad(kMtd, 12);   // after the end of the image: not reached, not reported
-    Bytes image = putImage(4 * kBlock);
-    expectSuccess(write(),
-                  "nandwrite: skipping bad block at 0x00000000\n"
-                  "nandwrite: skipping bad block at 0x00060000\n"
-                  "nandwrite: skipping bad block at 0x00080000\n");
-    EXPECT_EQ(blocks(1, 2) + blocks(5, 2), image);
-    for (uint32_t b : {0u, 3u, 4u, 7u})
-        EXPECT_TRUE(isErased(b)) << "block " << b;
-    // Bad-block writes would be logged as violations (checked after every test).
-}
-
-TEST_F(NandwriteTest, FileFillingEveryGoodBlockFits) {
-    board.markBad(kMtd, 5);
-    Bytes image = putImage((kBlocks - 1) * kBlock);
-    expectSuccess(write(), "nandwrite: skipping bad block at 0x000a0000\n");
-    EXPECT_EQ(blocks(0, 5) + blocks(6, kBlocks - 6), image);
-}
-
-// ---- refused before writing ----
-
-TEST_F(NandwriteTest, PartPageWithoutPaddingIsRefused) {
-    putImage(kPage + 1);
-    expectFailure(write(false), 1,
-                  "nandwrite: '/mnt/sd/image.bin' is not a multiple of the page size 2048; use -p to pad it");
-    EXPECT_TRUE(programmed().empty());
-}
-
-TEST_F(NandwriteTest, FileLargerThanThePartitionIsRefused) {
-    putImage(kBlocks * kBlock + 1);
-    expectFailure(write(), 1,
-                  "nandwrite: '/mnt/sd/image.bin' (2097153 bytes) does not fit into the good blocks of "
-                  "'/dev/mtd1' (2097152 bytes)");
-    EXPECT_TRUE(programmed().empty());
-}
-
-TEST_F(NandwriteTest, FileLargerThanTheGoodBlocksIsRefused) {
-    board.markBad(kMtd, 0);
-    board.markBad(kMtd, 9);
-    putImage((kBlocks - 2) * kBlock + kPage);
-    expectFailure(write(), 1,
-                  "nandwrite: '/mnt/sd/image.bin' (1837056 bytes) does not fit into the good blocks of "
-                  "'/dev/mtd1' (1835008 bytes)");
-    EXPECT_TRUE(programmed().empty());
-}
-
-// ---- a stream is checked as it is read ----
-
-TEST_F(NandwriteTest, StreamIsWrittenAndPadded) {
-    Bytes image = putImage(2 * kPage + 7);
-    RunResult r = run({"sh", "-c", "cat /mnt/sd/image.bin | nandwrite -p /dev/mtd1 /dev/stdin"});
-    expectSuccess(r);
-    EXPECT_EQ(pages(0, 3), image + Bytes(kPage - 7, 0xFF));
-}
-
-TEST_F(NandwriteTest, StreamEndingInsideAPageWithoutPaddingFails) {
-    Bytes image = putImage(2 * kPage + 7);
-    RunResult r = run({"sh", "-c", "cat /mnt/sd/image.bin | nandwrite /dev/mtd1 /dev/stdin"});
-    expectFailure(r, 1, "nandwrite: '/dev/stdin' ends inside a page; use -p to pad it");
-    EXPECT_EQ(programmed(), pageRun(0, 2));
-    EXPECT_EQ(pages(0, 2), Bytes(image.begin(), image.begin() + 2 * kPage));
-    EXPECT_EQ(pages(2 * kPage, 1), Bytes(kPage, 0xFF));
-}
-
-TEST_F(NandwriteTest, StreamLargerThanThePartitionFailsWhenItRunsOut) {
-    putImage(kBlocks * kBlock + kPage);
-    RunResult r = run({"sh", "-c", "cat /mnt/sd/image.bin | nandwrite -p /dev/mtd1 /dev/stdin"});
-    expectFailure(r, 1, "nandwrite: '/dev/stdin' does not fit into the good blocks of '/dev/mtd1'");
-    EXPECT_EQ(programmed().size(), kBlocks * (kBlock / kPage));
-}
-
-TEST_F(NandwriteTest, StreamExactlyFillingThePartitionSucceeds) {
-    Bytes image = putImage(kBlocks * kBlock);
-    expectSuccess(run({"sh", "-c", "cat /mnt/sd/image.bin | nandwrite -p /dev/mtd1 /dev/stdin"}));
-    EXPECT_EQ(blocks(0, kBlocks), image);
-}
-
-// ---- usage errors ----
-
-TEST_F(NandwriteTest, BadCommandLinesAreUsageErrors) {
-    putImage(kPage);
-    const std::string usage = " (usage: nandwrite [-p] DEV FILE)";
-    struct Case {
-        std::vector<std::string> argv;
-        std::string line;
-    };
-    const std::vector<Case> cases = {
-        {{"nandwrite"}, "nandwrite: no device and no file"},
-        {{"nandwrite", "-p"}, "nandwrite: no device and no file"},
-        {{"nandwrite", "-p", kDev}, "nandwrite: no file"},
-        {{"nandwrite", "-p", kDev, kFile, "extra"}, "nandwrite: unexpected argument 'extra'"},
-        {{"nandwrite", "-p", "-m", kDev, kFile}, "nandwrite: unknown option -m"},
-    };
-    for (const auto& c : cases)
-        expectFailure(run(c.argv), 2, c.line + usage);
-    EXPECT_TRUE(programmed().empty());
-}
-
-TEST_F(NandwriteTest, OptionAfterTheOperandsIsAccepted) {
-    Bytes image = putImage(kPage + 1);
-    expectSuccess(run({"nandwrite", kDev, kFile, "-p"}));
-    EXPECT_EQ(pages(0, 2), image + Bytes(kPage - 1, 0xFF));
-}
-
-// ---- runtime failures ----
-
-TEST_F(NandwriteTest, MissingFileFails) {
-    expectFailure(write(), 1, "nandwrite: can't open '/mnt/sd/image.bin': No such file or directory");
-}
-
-TEST_F(NandwriteTest, DeviceThatCannotBeOpenedFails) {
-    putImage(kPage);
-    expectFailure(run({"nandwrite", "-p", "/dev/mtd7", kFile}), 1,
-                  "nandwrite: can't open '/dev/mtd7': No such file or directory");
-    expectFailure(run({"nandwrite", "-p", "/mnt/sd/image.bin", kFile}), 1,
-                  "nandwrite: '/mnt/sd/image.bin' is not an MTD device");
-    board.setFaults({"fail=mtd1:getinfo:1:EIO"});
-    expectFailure(write(), 1, "nandwrite: MEMGETINFO on '/dev/mtd1': Input/output error");
-    EXPECT_TRUE(programmed().empty());
-}
-
-TEST_F(NandwriteTest, FailingWriteStopsAtThatPage) {
-    putImage(4 * kPage);
-    board.setFaults({"fail=mtd1:write:3:EIO"});
-    expectFailure(write(), 1, "nandwrite: write at 0x00001000 of '/dev/mtd1': Input/output error");
-    EXPECT_EQ(programmed(), pageRun(0, 2));
-}
-
-TEST_F(NandwriteTest, ShortWriteFails) {
-    putImage(4 * kPage);
-    board.setFaults({"fail=mtd1:write:2:short"});
-    expectFailure(write(), 1, "nandwrite: short write at 0x00000800 of '/dev/mtd1' (0 of 2048 bytes)");
-    EXPECT_EQ(programmed(), pageRun(0, 1));
-}
-
-TEST_F(NandwriteTest, FailingBadBlockQueryFailsBeforeWriting) {
-    putImage(3 * kBlock);
-    board.setFaults({"fail=mtd1:getbadblock:2:EIO"});
-    expectFailure(write(), 1, "nandwrite: MEMGETBADBLOCK at 0x00020000 on '/dev/mtd1': Input/output error");
-    EXPECT_TRUE(programmed().empty());
-}
-
-TEST_F(NandwriteTest, FailingBadBlockQueryWhileWritingStopsThere) {
-    // The check before writing asks about blocks 0 to 2, the writing again:
-    // the sixth query is about block 2.
-    putImage(3 * kBlock);
-    board.setFaults({"fail=mtd1:getbadblock:6:EIO"});
-    expectFailure(write(), 1, "nandwrite: MEMGETBADBLOCK at 0x00040000 on '/dev/mtd1': Input/output error");
-    EXPECT_EQ(programmed(), pageRun(0, 2 * kBlock / kPage));
-}
-
-TEST_F(NandwriteTest, DeviceWithoutBadBlockSupportWritesEveryBlock) {
-    Bytes image = putImage(3 * kBlock);
-    board.setFaults({"fail=mtd1:getbadblock:*:EOPNOTSUPP"});
-    expectSuccess(write());
-    EXPECT_EQ(blocks(0, 3), image);
-}
-
-TEST_F(StrictNandwriteTest, WritingOverProgrammedPagesFailsOnTheFlash) {
+TEST_F(StrictNandwriteTest, WritingOverAProgrammedPageFailsThere) {
     provokesViolation = true;
     board.program(kMtd, kPage, Bytes(kPage, 0x00));
     putImage(3 * kPage);
-    expectFailure(write(), 1, "nandwrite: write at 0x00000800 of '/dev/mtd1': Input/output error");
+    expectRun(write(), 1, "nandwrite: write at 0x00000800 of '/dev/mtd1': Input/output error\n");
     EXPECT_EQ(board.violations(), 1u);
 }
+
+// ---- failures: the message, and how far the writing got ----
+
+struct FailCase {
+    const char* name;
+    Argv argv;
+    uint32_t fileSize;
+    std::vector<uint32_t> bad;
+    const char* fault;
+    int status;
+    std::string line;
+    uint32_t pagesWritten;
+};
+
+// Names the case in the test list.
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+
+class NandwriteFailureTest : public NandwriteTest, public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(NandwriteFailureTest, FailsWithOneLine) {
+    const FailCase& c = GetParam();
+    putImage(c.fileSize);
+    for (uint32_t b : c.bad)
+        board.markBad(kMtd, b);
+    if (*c.fault)
+        board.setFaults({c.fault});
+    const std::string usage = c.status == 2 ? " (usage: nandwrite [-p] DEV FILE)" : "";
+    expectRun(c.argv, c.status, "nandwrite: " + c.line + usage + "\n");
+    EXPECT_EQ(programmed(), pageRun(c.pagesWritten));
+}
+
+constexpr uint32_t B = kBlock, P = kPage;
+const Argv kWrite = {"nandwrite", "-p", kDev, kFile};
+
+INSTANTIATE_TEST_SUITE_P(Usage, NandwriteFailureTest, ::testing::Values(
+    FailCase{"NoArguments", {"nandwrite"}, P, {}, "", 2, "no device and no file", 0},
+    FailCase{"NoFile", {"nandwrite", "-p", kDev}, P, {}, "", 2, "no file", 0},
+    FailCase{"ExtraArgument", {"nandwrite", "-p", kDev, kFile, "x"}, P, {}, "", 2, "unexpected argument 'x'", 0},
+    FailCase{"UnknownOption", {"nandwrite", "-m", kDev, kFile}, P, {}, "", 2, "unknown option -m", 0}));
+
+INSTANTIATE_TEST_SUITE_P(Refused, NandwriteFailureTest, ::testing::Values(
+    FailCase{"PartPageWithoutPadding", {"nandwrite", kDev, kFile}, P + 1, {}, "", 1,
+             "'/mnt/sd/image.bin' is not a multiple of the page size 2048; use -p to pad it", 0},
+    FailCase{"LargerThanPartition", kWrite, 16 * B + 1, {}, "", 1,
+             "'/mnt/sd/image.bin' (2097153 bytes) does not fit into the good blocks of '/dev/mtd1' (2097152 bytes)", 0},
+    FailCase{"LargerThanGoodBlocks", kWrite, 14 * B + P, {0, 9}, "", 1,
+             "'/mnt/sd/image.bin' (1837056 bytes) does not fit into the good blocks of '/dev/mtd1' (1835008 bytes)", 0},
+    FailCase{"NoSuchFile", {"nandwrite", "-p", kDev, "/mnt/sd/none.bin"}, P, {}, "", 1,
+             "can't open '/mnt/sd/none.bin': No such file or directory", 0},
+    FailCase{"NoSuchDevice", {"nandwrite", "-p", "/dev/mtd7", kFile}, P, {}, "", 1,
+             "can't open '/dev/mtd7': No such file or directory", 0},
+    FailCase{"BadBlockQueryBeforeWriting", kWrite, 3 * B, {}, "fail=mtd1:getbadblock:2:EIO", 1,
+             "MEMGETBADBLOCK at 0x00020000 on '/dev/mtd1': Input/output error", 0}));
+
+INSTANTIATE_TEST_SUITE_P(WhileWriting, NandwriteFailureTest, ::testing::Values(
+    FailCase{"Write", kWrite, 4 * P, {}, "fail=mtd1:write:3:EIO", 1,
+             "write at 0x00001000 of '/dev/mtd1': Input/output error", 2},
+    FailCase{"ShortWrite", kWrite, 4 * P, {}, "fail=mtd1:write:2:short", 1,
+             "short write at 0x00000800 of '/dev/mtd1' (0 of 2048 bytes)", 1},
+    // The check before writing asks about blocks 0 to 2; the sixth query is block 2's again.
+    FailCase{"BadBlockQuery", kWrite, 3 * B, {}, "fail=mtd1:getbadblock:6:EIO", 1,
+             "MEMGETBADBLOCK at 0x00040000 on '/dev/mtd1': Input/output error", 2 * B / P}));
 
 }  // namespace
