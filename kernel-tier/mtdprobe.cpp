@@ -209,6 +209,8 @@ void probeWrites(int fd) {
     writeAt(fd, "write.tail-clipped", geo.size - p, 2 * p, 9);
     readAt(fd, "read.tail", geo.size - p, p);
     writeAt(fd, "write.zero-length", 10 * p, 0, 9);
+    writeAt(fd, "write.far", uint64_t(1) << 33, p, 9);
+    writeAt(fd, "write.negative", uint64_t(-int64_t(p)), p, 9);
 }
 
 // Reads at any offset and across the end.
@@ -220,6 +222,8 @@ void probeReads(int fd) {
     readAt(fd, "read.at-end", geo.size, p);
     readAt(fd, "read.past-end", geo.size + p, p);
     readAt(fd, "read.zero-length", 0, 0);
+    readAt(fd, "read.far", uint64_t(1) << 33, p);
+    readAt(fd, "read.negative", uint64_t(-int64_t(p)), p);
     readAt(fd, "read.three-blocks", 0, 3 * b);
 }
 
