@@ -174,9 +174,10 @@ std::vector<ImageState> readImages(const Board& board) {
 namespace {
 
 std::string badList(const Board& board, int part) {
-    std::vector<uint32_t> bad = board.badBlocks(part);
+    std::vector<uint32_t> bad = board.badBlocks(part);   // in the order they went bad
     if (bad.empty())
         return "-";
+    std::sort(bad.begin(), bad.end());
     std::string s;
     for (uint32_t b : bad)
         s += (s.empty() ? "" : ",") + std::to_string(b);
@@ -254,65 +255,267 @@ std::string describeBoard(const Board& board) {
     return out.str();
 }
 
-std::string flashMapSvg(const Board& board) {
-    const Geometry& g = board.geometry();
-    constexpr int kCols = 128, kCell = 8, kLeft = 10, kTop = 40;
-    bool system = isSystemBoard(board);
-    FlagRecord flag = readFlag(board);
-    TableRecord t1 = readTable(board, SystemLayout::kTable1), t2 = readTable(board, SystemLayout::kTable2);
-    const TableRecord* ref = system ? currentTable(t1, t2, flag) : nullptr;
-    std::vector<std::string> colour(g.parts.size(), "#c8c8c8");
-    std::vector<std::string> status(g.parts.size(), "");
-    if (system) {
+namespace {
+
+// How an image partition stands against the current table.
+enum class Judgement { Matches, Differs, Unreadable, NoTable };
+
+Judgement judge(bool read, uint32_t sum, const TableRecord* ref, int index) {
+    if (!read)
+        return Judgement::Unreadable;
+    if (!ref)
+        return Judgement::NoTable;
+    return ref->sums[index] == sum ? Judgement::Matches : Judgement::Differs;
+}
+
+const char* judgementWord(Judgement j) {
+    static const char* const words[] = {"match", "DIFFERS", "unreadable", "no table"};
+    return words[static_cast<int>(j)];
+}
+
+// The map's style class for each judgement.
+const char* judgementClass(Judgement j) {
+    static const char* const classes[] = {"match", "differs", "unreadable", "notable"};
+    return classes[static_cast<int>(j)];
+}
+
+bool erasedRecord(const TableRecord& t) {
+    return t.marker == 0xFFFFFFFF && t.addSum == 0xFFFFFFFF && t.sums[0] == 0xFFFFFFFF;
+}
+
+const char* updatingWord(const TableRecord& t) {
+    return t.high && t.low ? "both" : t.high ? "high" : t.low ? "low" : "none";
+}
+
+std::string tableState(const TableRecord& t) {
+    if (!t.readable)
+        return "unreadable (no good block)";
+    if (t.valid())
+        return "valid    updating " + std::string(updatingWord(t)) + std::string(5 - strlen(updatingWord(t)), ' ') +
+               "sums " + hex8(t.sums[0]) + " " + hex8(t.sums[1]) + " " + hex8(t.sums[2]) + " " + hex8(t.sums[3]);
+    if (erasedRecord(t))
+        return "invalid  erased";
+    if (t.marker != 0xAAAAAAAA)
+        return "invalid  marker " + hex8(t.marker);
+    return "invalid  checksum " + hex8(t.addSum) + ", computed " + hex8(t.computed);
+}
+
+std::string flagState(const FlagRecord& f) {
+    if (!f.readable)
+        return "unreadable (no good block)";
+    if (f.valid())
+        return "valid    names table " + std::to_string(f.names());
+    if (f.marker == 0xFFFFFFFF && f.reference == 0xFFFFFFFF)
+        return "invalid  erased";
+    return "invalid  marker " + hex8(f.marker);
+}
+
+std::string summaryLine(const std::string& name, int part, const std::string& state) {
+    char line[256];
+    snprintf(line, sizeof line, "%-10s mtd%-3d %s\n", name.c_str(), part, state.c_str());
+    return line;
+}
+
+std::string allBadBlocks(const Board& board) {
+    std::string s;
+    for (int p = 0; p < board.partitions(); ++p)
+        if (!board.badBlocks(p).empty())
+            s += (s.empty() ? "mtd" : " mtd") + std::to_string(p) + ":" + badList(board, p);
+    return s.empty() ? "none" : s;
+}
+
+}  // namespace
+
+std::string contentTag(const Board& board, int part) {
+    std::vector<uint8_t> page;
+    if (!recordPage(board, part, &page))
+        return "-";
+    if (std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0xFF; }))
+        return "erased";
+    std::string tag;
+    for (size_t i = 0; i < page.size() && tag.size() < kContentTagLength && page[i] >= 0x20 && page[i] < 0x7F; ++i)
+        tag += static_cast<char>(page[i]);
+    return tag.empty() ? "-" : tag;
+}
+
+std::string summarizeBoard(const Board& board) {
+    std::string out;
+    if (isSystemBoard(board)) {
+        FlagRecord flag = readFlag(board);
+        TableRecord t1 = readTable(board, SystemLayout::kTable1), t2 = readTable(board, SystemLayout::kTable2);
+        const TableRecord* ref = currentTable(t1, t2, flag);
+        out += summaryLine("flag", SystemLayout::kFlag, flagState(flag));
+        out += summaryLine("table 1", SystemLayout::kTable1, tableState(t1));
+        out += summaryLine("table 2", SystemLayout::kTable2, tableState(t2));
         int index = 0;
         for (const ImageState& s : readImages(board)) {
             for (auto [part, read, sum] : {std::tuple<int, bool, uint32_t>{s.low, s.lowRead, s.lowSum},
                                            std::tuple<int, bool, uint32_t>{s.high, s.highRead, s.highSum}}) {
                 if (!board.hasPartition(part))
                     continue;
-                bool ok = read && ref && ref->sums[index] == sum;
-                colour[part] = ok ? "#4caf50" : "#e53935";
-                status[part] = ok ? "matches" : read ? "differs" : "unreadable";
+                char state[96];
+                snprintf(state, sizeof state, "%s %-10s %s", read ? hex8(sum).c_str() : "--------",
+                         judgementWord(judge(read, sum, ref, index)), contentTag(board, part).c_str());
+                out += summaryLine(SystemLayout::role(part), part, state);
             }
             ++index;
         }
-        colour[SystemLayout::kFlag] = flag.valid() ? "#42a5f5" : "#ff9800";
-        status[SystemLayout::kFlag] = flag.valid() ? "names table " + std::to_string(flag.names()) : "invalid";
-        colour[SystemLayout::kTable1] = t1.valid() ? "#42a5f5" : "#ff9800";
-        status[SystemLayout::kTable1] = t1.valid() ? "valid" : "invalid";
-        colour[SystemLayout::kTable2] = t2.valid() ? "#42a5f5" : "#ff9800";
-        status[SystemLayout::kTable2] = t2.valid() ? "valid" : "invalid";
     }
-    uint32_t total = 0;
-    for (uint32_t p : g.parts)
-        total += p;
-    int rows = static_cast<int>((total + kCols - 1) / kCols);
-    int legendTop = kTop + rows * kCell + 20;
-    int height = legendTop + static_cast<int>(g.parts.size()) * 16 + 20;
-    std::ostringstream svg;
-    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kLeft * 2 + kCols * kCell << "\" height=\"" << height
-        << "\" font-family=\"monospace\" font-size=\"12\">\n"
-        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-        << "<text x=\"" << kLeft << "\" y=\"20\" font-size=\"14\">Flash map: " << total << " blocks of "
-        << g.block / 1024 << " KiB in partition order (one square a block; black: bad)</text>\n";
-    uint32_t block = 0;
-    for (int p = 0; p < board.partitions(); ++p) {
-        for (uint32_t b = 0; b < g.parts[p]; ++b, ++block) {
-            int x = kLeft + static_cast<int>(block % kCols) * kCell, y = kTop + static_cast<int>(block / kCols) * kCell;
-            svg << "<rect x=\"" << x << "\" y=\"" << y << "\" width=\"" << kCell - 1 << "\" height=\"" << kCell - 1
-                << "\" fill=\"" << (board.isBad(p, b) ? "#000000" : colour[p]) << "\""
-                << (b == 0 ? " stroke=\"#333\" stroke-width=\"1\"" : "") << "><title>mtd" << p << " block " << b
-                << (board.isBad(p, b) ? " (bad)" : "") << "</title></rect>\n";
+    char line[64];
+    snprintf(line, sizeof line, "%-10s ", "bad blocks");
+    return out + line + allBadBlocks(board) + "\n";
+}
+
+namespace {
+
+// What the map shows of one partition: the style class of the blocks its
+// content occupies (an image's summed blocks, a record's block), how many
+// good blocks that is (0: the whole partition is drawn alike), and a status.
+struct PartitionView {
+    std::string cls = "other";
+    uint32_t occupied = 0;
+    std::string status;
+};
+
+std::vector<PartitionView> viewPartitions(const Board& board, int* reference) {
+    std::vector<PartitionView> views(board.partitions());
+    *reference = 0;
+    if (!isSystemBoard(board))
+        return views;
+    FlagRecord flag = readFlag(board);
+    TableRecord t1 = readTable(board, SystemLayout::kTable1), t2 = readTable(board, SystemLayout::kTable2);
+    const TableRecord* ref = currentTable(t1, t2, flag);
+    *reference = !ref ? 0 : ref == &t1 ? 1 : 2;
+    int index = 0;
+    for (const ImageState& s : readImages(board)) {
+        for (auto [part, read, sum] : {std::tuple<int, bool, uint32_t>{s.low, s.lowRead, s.lowSum},
+                                       std::tuple<int, bool, uint32_t>{s.high, s.highRead, s.highSum}}) {
+            if (!board.hasPartition(part))
+                continue;
+            Judgement j = judge(read, sum, ref, index);
+            const char* words[] = {"matches", "differs", "too few good blocks", "no valid table"};
+            views[part] = {judgementClass(j), s.blocks,
+                           std::string(words[static_cast<int>(j)]) + (read ? " " + hex8(sum) : "")};
+        }
+        ++index;
+    }
+    views[SystemLayout::kFlag] = {flag.valid() ? "valid" : "invalid", 1,
+                                  flag.valid() ? "names table " + std::to_string(flag.names()) : "invalid"};
+    int copy = 1;
+    for (const TableRecord* t : {&t1, &t2}) {
+        views[copy == 1 ? SystemLayout::kTable1 : SystemLayout::kTable2] = {
+            t->valid() ? "valid" : "invalid", 1,
+            t->valid() ? std::string("valid, updating ") + updatingWord(*t) : "invalid"};
+        ++copy;
+    }
+    return views;
+}
+
+std::string xmlEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
         }
     }
-    block = 0;
+    return out;
+}
+
+// Picture geometry: a label column, then rows of kMapColumns blocks; each
+// partition starts a band of its own.
+constexpr int kMapColumns = 128, kCell = 8, kLabelWidth = 330, kMargin = 10, kBandGap = 5, kMinBand = 12;
+constexpr int kMapTop = 58;
+
+const char kMapStyle[] =
+    "<style>\n"
+    "  text { font-family: monospace; font-size: 11px; fill: #222 }\n"
+    "  .title { font-size: 16px; font-weight: bold }\n"
+    "  .match { fill: #43a047 } .differs { fill: #e53935 } .unreadable { fill: #8e24aa }\n"
+    "  .notable { fill: #fbc02d } .valid { fill: #1e88e5 } .invalid { fill: #fb8c00 }\n"
+    "  .free { fill: #e4e4e4 } .other { fill: #b0b0b0 } .bad { fill: #000000 }\n"
+    "  text.differs, text.unreadable, text.invalid { fill: #c62828; font-weight: bold }\n"
+    "  text.match, text.valid, text.notable, text.other, text.free { fill: #222 }\n"
+    "</style>\n";
+
+struct LegendEntry {
+    const char* cls;
+    const char* text;
+};
+const LegendEntry kLegend[] = {{"match", "image matches the table"}, {"differs", "image differs"},
+                               {"unreadable", "too few good blocks"},  {"notable", "no valid table"},
+                               {"valid", "record valid"},              {"invalid", "record invalid"},
+                               {"free", "beyond the image or record"}, {"other", "other partition"},
+                               {"bad", "bad block"}};
+
+int bandHeight(uint32_t blocks) {
+    int rows = static_cast<int>((blocks + kMapColumns - 1) / kMapColumns);
+    return std::max(rows * kCell, kMinBand);
+}
+
+std::string blockClass(const Board& board, int part, uint32_t block, const PartitionView& view, uint32_t* goodSeen) {
+    if (board.isBad(part, block))
+        return "bad";
+    if (view.occupied == 0)
+        return view.cls;
+    return (*goodSeen)++ < view.occupied ? view.cls : "free";
+}
+
+}  // namespace
+
+std::string flashMapSvg(const Board& board, const std::string& title) {
+    const Geometry& g = board.geometry();
+    bool system = isSystemBoard(board);
+    int reference = 0;
+    std::vector<PartitionView> views = viewPartitions(board, &reference);
+    uint32_t total = 0;
+    int bandsHeight = 0;
+    for (uint32_t p : g.parts) {
+        total += p;
+        bandsHeight += bandHeight(p) + kBandGap;
+    }
+    const int width = kMargin * 2 + kLabelWidth + kMapColumns * kCell;
+    const int legendTop = kMapTop + bandsHeight + 14;
+    const int legendRows = (static_cast<int>(sizeof kLegend / sizeof kLegend[0]) + 4) / 5;
+    const int height = legendTop + legendRows * 18 + kMargin;
+    std::ostringstream svg;
+    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height << "\">\n"
+        << kMapStyle << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+        << "<text class=\"title\" x=\"" << kMargin << "\" y=\"22\">Flash map"
+        << (title.empty() ? "" : ": " + xmlEscape(title)) << "</text>\n"
+        << "<text x=\"" << kMargin << "\" y=\"42\">" << xmlEscape(board.dir()) << ": " << total << " blocks of "
+        << g.block / 1024 << " KiB in partition order, one square a block"
+        << (!system ? "" : reference ? ", images judged against table " + std::to_string(reference)
+                                     : ", no valid table")
+        << "</text>\n";
+    int top = kMapTop;
     for (int p = 0; p < board.partitions(); ++p) {
-        int y = legendTop + p * 16;
-        svg << "<rect x=\"" << kLeft << "\" y=\"" << y - 10 << "\" width=\"10\" height=\"10\" fill=\"" << colour[p]
-            << "\"/>\n<text x=\"" << kLeft + 16 << "\" y=\"" << y << "\">mtd" << p << "  "
-            << (system ? SystemLayout::role(p) : "") << "  blocks " << block << "-" << block + g.parts[p] - 1 << "  "
-            << status[p] << (board.badBlocks(p).empty() ? "" : "  bad: " + badList(board, p)) << "</text>\n";
-        block += g.parts[p];
+        const PartitionView& view = views[p];
+        std::string bad = badList(board, p);
+        svg << "<text class=\"label\" x=\"" << kMargin << "\" y=\"" << top + 9 << "\">mtd" << p << " "
+            << (system ? SystemLayout::role(p) : "") << "</text>\n"
+            << "<text class=\"status " << view.cls << "\" x=\"" << kMargin + 100 << "\" y=\"" << top + 9 << "\">"
+            << xmlEscape(view.status) << (bad == "-" ? "" : (view.status.empty() ? "bad " : ", bad ") + bad)
+            << "</text>\n";
+        uint32_t goodSeen = 0;
+        for (uint32_t b = 0; b < g.parts[p]; ++b) {
+            int x = kMargin + kLabelWidth + static_cast<int>(b % kMapColumns) * kCell;
+            int y = top + static_cast<int>(b / kMapColumns) * kCell;
+            svg << "<rect class=\"" << blockClass(board, p, b, view, &goodSeen) << "\" x=\"" << x << "\" y=\"" << y
+                << "\" width=\"" << kCell - 1 << "\" height=\"" << kCell - 1 << "\"><title>mtd" << p << " block " << b
+                << (board.isBad(p, b) ? " (bad)" : "") << "</title></rect>\n";
+        }
+        top += bandHeight(g.parts[p]) + kBandGap;
+    }
+    int i = 0;
+    for (const LegendEntry& e : kLegend) {
+        int x = kMargin + (i % 5) * 250, y = legendTop + (i / 5) * 18;
+        svg << "<rect class=\"swatch " << e.cls << "\" x=\"" << x << "\" y=\"" << y << "\" width=\"10\" height=\"10\"/>"
+            << "<text x=\"" << x + 16 << "\" y=\"" << y + 9 << "\">" << e.text << "</text>\n";
+        ++i;
     }
     svg << "</svg>\n";
     return svg.str();

@@ -62,7 +62,22 @@ FlagRecord readFlag(const Board& board);
 const TableRecord* currentTable(const TableRecord& t1, const TableRecord& t2, const FlagRecord& flag);
 std::vector<ImageState> readImages(const Board& board);
 
+// The leading text of the partition's first good page, at most
+// kContentTagLength printable characters: images carry their name and
+// release there. "erased" for an erased page, "-" when there is no text.
+constexpr size_t kContentTagLength = 16;
+std::string contentTag(const Board& board, int part);
+
+// The full picture of the board, and the short one: one aligned line each
+// for the flag, both table copies, every image partition (sum, judgement
+// against the current table, content) and the bad blocks, so that the lines
+// that changed between two moments are the story of what happened.
 std::string describeBoard(const Board& board);
-std::string flashMapSvg(const Board& board);
+std::string summarizeBoard(const Board& board);
+
+// The flash map as an SVG picture: every block in partition order, each
+// partition labelled, bad blocks black, the blocks an image or a record
+// occupies coloured by its judgement. The title goes above the map.
+std::string flashMapSvg(const Board& board, const std::string& title = "");
 
 }  // namespace nandemu

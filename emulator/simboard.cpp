@@ -42,8 +42,8 @@ const char kUsageText[] =
     "  counter DIR                    mutating operations since the faults were set\n"
     "  log DIR [--clear]\n"
     "  run DIR -- CMD [ARGS...]\n"
-    "  show DIR\n"
-    "  map DIR FILE.svg               draw the flash map\n";
+    "  show DIR [--brief]             the records, image sums and bad blocks; --brief: one line each\n"
+    "  map DIR FILE.svg [TITLE]       draw the flash map\n";
 
 uint64_t number(const std::string& text, const char* what) {
     char* end = nullptr;
@@ -257,14 +257,16 @@ int cmdCounter(Board& board, const std::vector<std::string>& a) {
 }
 
 int cmdShow(Board& board, const std::vector<std::string>& a) {
-    needArgs(a, 2, 2);
-    std::cout << nandemu::describeBoard(board);
+    needArgs(a, 2, 3);
+    if (a.size() == 3 && a[2] != "--brief")
+        throw UsageError("unknown option '" + a[2] + "'");
+    std::cout << (a.size() == 3 ? nandemu::summarizeBoard(board) : nandemu::describeBoard(board));
     return 0;
 }
 
 int cmdMap(Board& board, const std::vector<std::string>& a) {
-    needArgs(a, 3, 3);
-    std::string svg = nandemu::flashMapSvg(board);
+    needArgs(a, 3, 4);
+    std::string svg = nandemu::flashMapSvg(board, a.size() == 4 ? a[3] : "");
     writeFile(a[2], svg.data(), svg.size());
     return 0;
 }
