@@ -35,9 +35,22 @@ uint32_t measure(std::ifstream& in) {
 // by 10^9 whenever it passes 10^9, so it depends only on the byte total T:
 // 0 for T = 0, else ((T - 1) mod 10^9) + 1. Summing a run first and reducing
 // once gives exactly that and keeps the inner loop a plain addition.
+// The bytes go in runs of kSumRun into a 16-bit total, which cannot overflow
+// (256 * 255 < 65536): the compiler makes each run a few wide vector
+// additions, under half an instruction per byte, where adding every byte
+// to a 64-bit total costs two.
+constexpr size_t kSumRun = 256;
+
 uint32_t addBytes(uint32_t running, const unsigned char* p, size_t n) {
     uint64_t sum = 0;
-    for (size_t i = 0; i < n; ++i)
+    size_t i = 0;
+    for (; i + kSumRun <= n; i += kSumRun) {
+        uint16_t run = 0;
+        for (size_t j = 0; j < kSumRun; ++j)
+            run += p[i + j];
+        sum += run;
+    }
+    for (; i < n; ++i)
         sum += p[i];
     if (running == 0 && sum == 0)
         return 0;
