@@ -22,9 +22,11 @@ TEST(StartStates, EachStateReadsBackAsNamed) {
         EXPECT_EQ(s.copy2 == CopyState::Valid, v.valid[1]);
         EXPECT_EQ(s.flag != FlagState::Invalid, v.flagValid);
         EXPECT_EQ(s.flag == FlagState::Names2 ? 2 : 1, v.named);
-        for (int i = 0; i < 2; ++i)
-            if (v.valid[i])
+        for (int i = 0; i < 2; ++i) {
+            if (v.valid[i]) {
                 EXPECT_EQ(hex(old), hex(v.rec[i]));
+            }
+        }
     }
 }
 
