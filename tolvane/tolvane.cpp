@@ -514,6 +514,11 @@ int Tolvane::readBootFlag() {
     return m_bootFlagInfo.bootReference == 2 ? 2 : 1;
 }
 
+bool Tolvane::setBootReference(uint32_t tmpFlag) {
+    m_bootFlagInfo.bootReference = tmpFlag;
+    return true;
+}
+
 // The copy the flag does not name first, then the flag, then the other copy:
 // at every moment the copy the flag names holds a complete record.
 bool Tolvane::write() {
@@ -594,9 +599,15 @@ bool loadTable(Tolvane& tolvane) {
         fputs("tolvane verify ok \n", stderr);
         return false;
     }
-    tolvane.readTolvane(tableNumber == 1 ? MTD_TABLE2 : MTD_TABLE1);
-    if (tolvane.verifyTolvane())
+    const int otherNumber = tableNumber == 1 ? 2 : 1;
+    tolvane.readTolvane(tableCopy(otherNumber));
+    if (tolvane.verifyTolvane()) {
+        // The record lives only in the copy the flag does not name: write()
+        // must keep that copy for last, or erasing it first would leave no
+        // complete record anywhere until the write is done.
+        tolvane.setBootReference(static_cast<uint32_t>(otherNumber));
         return false;
+    }
     tolvane.setInitValue();
     return true;
 }

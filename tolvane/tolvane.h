@@ -101,6 +101,8 @@ public:
     bool writeBootFlag(uint32_t tmpFlag);
     int readBootFlag();
     bool write();
+    // The copy write() keeps for last, in the object only; the flag on flash is unchanged.
+    bool setBootReference(uint32_t tmpFlag);
     bool verifyTolvane();
     bool setLowUpdating();
     bool setHighUpdating();
