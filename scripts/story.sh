@@ -41,6 +41,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-verify_asan_link_order=0:detect_leaks=0}
 case "$out" in '' | /) echo "STORY_DIR must name a folder of its own" >&2; exit 2 ;; esac
 rm -rf "$out"
 mkdir -p "$out/images"
+out=$(cd "$out" && pwd)   # paths to open in a browser
 board=$out/board
 log=$out/story.log
 state=$out/state
