@@ -89,7 +89,8 @@ Tolvane::Tolvane()
     : m_offs(0), m_imglen(0), m_blockstart(0), m_pagelen(0), m_baderaseblock(0), m_isNAND(1), m_bbtest(1),
       m_flashFd(0), m_fileFd(0), m_mtd_device(nullptr), m_img(nullptr), m_mtdoffset(0), m_quiet(0), m_writeoob(0),
       m_autoplace(0), m_forcejffs2(0), m_forceyaffs(0), m_forcelegacy(0), m_noecc(0), m_pad(0), m_blockalign(1),
-      m_erase(), m_none_oobinfo(), m_jffs2_oobinfo(), m_meminfo(), m_oob(), m_addSum(0) {
+      m_erase(), m_none_oobinfo(), m_jffs2_oobinfo(), m_meminfo(), m_oob(), m_addSum(0),
+      m_eraseFailed(false), m_copyDamaged(false) {
     m_none_oobinfo.useecc = 0;
     m_jffs2_oobinfo.useecc = 1;
     m_jffs2_oobinfo.eccbytes = 6;
@@ -244,6 +245,7 @@ void Tolvane::closeFlash() {
 }
 
 bool Tolvane::eraseFlash(const char* partition, uint32_t blockNum) {
+    m_eraseFailed = false;
     if (!openFlash(partition))
         return false;
     const uint32_t erase = m_meminfo.erasesize;
@@ -276,8 +278,10 @@ bool Tolvane::eraseFlash(const char* partition, uint32_t blockNum) {
         printf("Erasing %d Kibyte @ %x -- %2llu %% complete. \r", static_cast<int>(erase / 1024), m_erase.start,
                static_cast<unsigned long long>(uint64_t{m_erase.start} * 100 / m_meminfo.size));
         fflush(stdout);
-        if (ioctl(m_flashFd, MEMERASE, &m_erase) != 0)
+        if (ioctl(m_flashFd, MEMERASE, &m_erase) != 0) {
             fprintf(stderr, "\n %s: MTD Erase failure: %s\n", partition, strerror(errno));
+            m_eraseFailed = true;
+        }
     }
     return true;
 }
@@ -420,6 +424,7 @@ bool Tolvane::readRecordPage(uint32_t length) {
 // 0xFF with the record that fill() puts at its start.
 template <typename Fill>
 bool Tolvane::writeRecordPage(const char* partition, const char* label, uint32_t length, Fill fill) {
+    m_copyDamaged = false;
     if (!openFlash(partition))
         return false;
     // That opening only proves the partition is there; the erase opens it again.
@@ -430,10 +435,12 @@ bool Tolvane::writeRecordPage(const char* partition, const char* label, uint32_t
     printf("m_imglen: %x\n", m_imglen);
     printf("%s%s\n", label, partition);
     m_blockstart = NO_BLOCK;
+    uint32_t written = 0;
     Cursor side = {m_flashFd, &m_mtdoffset, &m_blockstart};
     LoopEnd end = pageLoop(m_imglen, &side, 1, true, [&] {
         memset(writebuf, 0xFF, m_meminfo.writesize);
         fill();
+        written = m_mtdoffset;
         return writePage(m_flashFd, m_mtdoffset);
     });
     if (end == loopNoRoom) {
@@ -441,8 +448,19 @@ bool Tolvane::writeRecordPage(const char* partition, const char* label, uint32_t
         closeFlash();
         exit(1);
     }
+    // Past the erase, a copy that failed holds no complete record; so may
+    // one written over a block that could not be erased.
+    m_copyDamaged = end != loopDone || (m_eraseFailed && !pageReadsBack(written));
     closeFlash();
     return end == loopDone;
+}
+
+// Whether the page at `offset` of the open partition holds writebuf.
+bool Tolvane::pageReadsBack(uint32_t offset) {
+    unsigned char stored[MAX_PAGE_SIZE];
+    const uint32_t page = m_meminfo.writesize;
+    return pread(m_flashFd, stored, page, offset) == static_cast<ssize_t>(page) &&
+           memcmp(stored, writebuf, page) == 0;
 }
 
 bool Tolvane::readTolvane(const char* partition) {
@@ -519,6 +537,16 @@ bool Tolvane::setBootReference(uint32_t tmpFlag) {
     return true;
 }
 
+// The flag moves only to a copy that holds a complete record: when the
+// first copy was erased and then not stored whole, the flag and the other
+// copy (the one complete record left) are not touched.
+bool Tolvane::firstCopyStored() {
+    if (!m_copyDamaged)
+        return true;
+    fputs("write() first copy not stored, flag and other copy kept \n ", stderr);
+    return false;
+}
+
 // The copy the flag does not name first, then the flag, then the other copy:
 // at every moment the copy the flag names holds a complete record.
 bool Tolvane::write() {
@@ -527,17 +555,21 @@ bool Tolvane::write() {
         fprintf(stderr, "%swrite() write MTD_TABLE2 first \n ", RULE);
         writeTolvane(MTD_TABLE2);
         fprintf(stderr, "%swrite() [1] [1] \n ", RULE);
-        writeBootFlag(2);
-        fprintf(stderr, "%swrite() [1] [2] \n ", RULE);
-        writeTolvane(MTD_TABLE1);
+        if (firstCopyStored()) {
+            writeBootFlag(2);
+            fprintf(stderr, "%swrite() [1] [2] \n ", RULE);
+            writeTolvane(MTD_TABLE1);
+        }
     } else {
         fprintf(stderr, "%swrite() write MTD_TABLE1 first \n ", RULE);
         writeTolvane(MTD_TABLE1);
         fprintf(stderr, "%swrite() [2] [1] \n ", RULE);
-        writeBootFlag(1);
-        fprintf(stderr, "%swrite() [2] [2] \n ", RULE);
-        writeTolvane(MTD_TABLE2);
-        fprintf(stderr, "%swrite() [2] [3] \n ", RULE);
+        if (firstCopyStored()) {
+            writeBootFlag(1);
+            fprintf(stderr, "%swrite() [2] [2] \n ", RULE);
+            writeTolvane(MTD_TABLE2);
+            fprintf(stderr, "%swrite() [2] [3] \n ", RULE);
+        }
     }
     fprintf(stderr, "write() & \n %s\n  ", RULE);
     return true;

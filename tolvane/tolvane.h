@@ -131,6 +131,8 @@ private:
     bool readRecordPage(uint32_t length);
     template <typename Fill>
     bool writeRecordPage(const char* partition, const char* label, uint32_t length, Fill fill);
+    bool pageReadsBack(uint32_t offset);
+    bool firstCopyStored();
     void closeFlash();
 
     TolvaneInfo m_tolvaneInfo;
@@ -164,6 +166,11 @@ private:
     mtd_oob_buf m_oob;
 
     uint32_t m_addSum;
+    // Set by eraseFlash when a block could not be erased.
+    bool m_eraseFailed;
+    // Set when the last record write erased its block but did not store the
+    // record whole: the copy then holds no complete record.
+    bool m_copyDamaged;
     unsigned char writebuf[MAX_PAGE_SIZE];
     unsigned char oobbuf[MAX_OOB_SIZE];
     unsigned char oobreadbuf[MAX_OOB_SIZE];
