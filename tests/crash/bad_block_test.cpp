@@ -13,7 +13,7 @@ using namespace crash;
 
 namespace {
 
-constexpr uint32_t kLayouts = 10;
+constexpr uint32_t kLayouts = 6, kFullLayouts = 20;
 
 struct Rng {
     uint32_t x;
@@ -107,7 +107,7 @@ TEST(BadBlockLayouts, CommandsKeepRecordsAndRepairMapsGoodBlocks) {
         return;
     }
     Tally tally{"bad-block layouts"};
-    for (uint32_t seed = 1; seed <= kLayouts; ++seed) {
+    for (uint32_t seed = 1; seed <= (fullSweep() ? kFullLayouts : kLayouts); ++seed) {
         const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
         const int before = result->total_part_count();
         checkLayout(seed);

@@ -30,7 +30,8 @@ std::vector<uint8_t> randomPage(Rng& rng, const uint8_t* valid, size_t n, size_t
     return page;
 }
 
-constexpr int kFlashCases = 40;
+// Fewer than the fuzz run tries; these go through whole program runs.
+constexpr int kFlashCases = 20;
 
 TEST(BadInput, DamagedRecordPagesNeverCrashOrLoseAVerifyingRecord) {
     Fields f;
@@ -90,7 +91,7 @@ TEST(BadInput, RandomCommandLinesNeverCrashAndNoCommandTouchesNothing) {
     }
 }
 
-constexpr int kTextCases = 30;
+constexpr int kTextCases = 15;
 
 // A backup that does not match its second checksum must never be written,
 // whatever the first checksum file holds.

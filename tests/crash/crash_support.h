@@ -104,11 +104,23 @@ MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std:
 std::string tableKept(const testboard::Board& b, const Record& record);
 // Empty when both copies hold the record and each repairable image matches in both sets.
 std::string converged(const testboard::Board& b, const MaintainBoard& m);
-// Runs the pass (uninterrupted) at most twice; empty once the board converged.
-std::string maintainConverges(testboard::Board& b, const MaintainBoard& m);
+// Runs the pass (uninterrupted) at most twice; empty once the board converged
+// (with no NAND rule broken, unless a failed erase made the pass write over
+// a block it could not erase).
+std::string maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed = false);
 
 // Up to `randoms` seeded points strictly between the first and the last of `points`,
 // plus the first, the second and the last.
 std::vector<uint64_t> sample(const std::vector<uint64_t>& points, size_t randoms, uint32_t seed);
+
+// CRASH_SWEEP=full: every sweep tries every point it knows of. Otherwise the
+// costly sweeps (each run of the maintenance pass or of the high command reads
+// whole image sets) try the seeded sample that keeps the tier within its time.
+bool fullSweep();
+// Every point in a full sweep, else sample(points, randoms, seed).
+std::vector<uint64_t> sweepPoints(const std::vector<uint64_t>& points, size_t randoms, uint32_t seed);
+// Whether the k-th point of a costly sweep is tried in form f (0 to 2): every
+// form in a full sweep, else one form per point, taken in turn.
+bool triesForm(size_t k, int f);
 
 }  // namespace crash

@@ -48,13 +48,23 @@ std::vector<std::string> errorsFor(nandemu::Op op) {
     }
 }
 
+// The kernel and application partitions are only ever read whole by the
+// same page loop as the S1L partitions, and each run over them is costly:
+// outside a full sweep their calls are left to the others.
+// The U-Boot pair repeats the call sites of the S1L pair in the same way.
+bool repeatsCallSites(int part) {
+    return part == 2 || part == 5 || part == 8 || part == 12 || part == 1 || part == 7;
+}
+
 // The calls a clean run makes, per partition and kind: the first, the last
-// and one seeded call between them fail with the first error, the first and
-// the last with the others.
+// and (in a full sweep) one seeded call between them fail with the first
+// error, the first and the last with the others.
 std::vector<CallFault> callSites(const testboard::Board& b, uint32_t seed) {
     nandemu::Board nb(b.dir());
     std::vector<CallFault> faults;
     for (int part = 0; part < nb.partitions(); ++part) {
+        if (!fullSweep() && repeatsCallSites(part))
+            continue;
         for (int o = 0; o < static_cast<int>(nandemu::Op::Count); ++o) {
             nandemu::Op op = static_cast<nandemu::Op>(o);
             uint32_t calls = nb.shared()->occurrences[part][o];
@@ -63,7 +73,7 @@ std::vector<CallFault> callSites(const testboard::Board& b, uint32_t seed) {
             std::vector<std::string> errors = errorsFor(op);
             std::vector<uint32_t> at{1, calls};
             seed = seed * 1103515245u + 12345u;
-            if (calls > 2)
+            if (calls > 2 && fullSweep())
                 at.push_back(2 + (seed >> 8) % (calls - 2));
             for (size_t e = 0; e < errors.size(); ++e)
                 for (size_t k = 0; k < at.size(); ++k)
@@ -176,7 +186,8 @@ TEST(FailingCallMaintain, PassReportsKeepsTableAndConvergesAfter) {
             why = tableKept(b, m.record);
         if (why.empty()) {
             b.clearFaults();
-            why = maintainConverges(b, m);
+            // A copy goes on over a block it could not erase.
+            why = maintainConverges(b, m, f.op == nandemu::Op::Erase);
         }
         tally.count(why.empty());
         EXPECT_EQ("", why) << "tolvane -m with " << f.spec();

@@ -10,6 +10,7 @@ using namespace crash;
 namespace {
 
 constexpr uint32_t kSeed = 4242;
+constexpr size_t kTableRandoms = 1, kEraseRandoms = 1, kProgramRandoms = 1, kFullProgramRandoms = 8;
 
 // The mutating operations (1-based, in order) of a clean run on `dev`, split by kind.
 struct Ops {
@@ -29,13 +30,18 @@ Ops opsOn(const testboard::Board& b, const std::string& dev) {
 
 std::string dev(int mtd) { return "mtd" + std::to_string(mtd); }
 
-// Cuts the pass at each point in each form; after every cut the table must
+// Cuts the pass at each point (in each form in a full sweep, else in one
+// form per point, in turn); after every cut the table must
 // still be there and the following passes must converge.
 void sweep(const TableState& state, const std::vector<int>& damageLow, const std::vector<int>& damageHigh,
            const std::vector<uint64_t>& points, const std::string& what) {
-    for (const char* form : kForms) {
+    for (int f = 0; f < 3; ++f) {
+        const char* form = kForms[f];
         Tally tally{what + ", cut " + form};
-        for (uint64_t n : points) {
+        for (size_t k = 0; k < points.size(); ++k) {
+            if (!triesForm(k, f))
+                continue;
+            const uint64_t n = points[k];
             testboard::Board b;
             MaintainBoard m = buildMaintain(b, state, damageLow, damageHigh, kSeed);
             b.setFaults({cutSpec(n, form, static_cast<uint32_t>(n * 13 + 5))});
@@ -65,8 +71,9 @@ TEST_P(TableRepairCut, TableKeepsValidCopyAndPassConverges) {
     Ops ops = opsOn(clean, dev(broken));
     ASSERT_EQ(ops.all.size(), clean.mutatingOps()) << "the pass changed more than the broken copy";
     ASSERT_FALSE(ops.erases.empty());
-    // Every erase, the record page and the page after it, the last page and a seeded few between.
-    std::vector<uint64_t> points = sample(ops.all, 6, static_cast<uint32_t>(GetParam()));
+    // The erase, the record page, the page after it and the last page, and a
+    // seeded few between (every operation in a full sweep).
+    std::vector<uint64_t> points = sweepPoints(ops.all, kTableRandoms, static_cast<uint32_t>(GetParam()));
     sweep(state, {}, {}, points, std::string("tolvane -m repairing the table from ") + state.name);
 }
 
@@ -93,8 +100,11 @@ TEST_P(ImageCopyCut, CopyInterruptedAnywhereIsRedone) {
     ASSERT_EQ(ops.erases.size(), im.blocks);
     ASSERT_EQ(ops.programs.size(), im.blocks * (clean.blockSize() / clean.pageSize()));
 
-    std::vector<uint64_t> points = ops.erases.size() <= 4 ? ops.erases : sample(ops.erases, 1, image);
-    for (uint64_t p : sample(ops.programs, 2, static_cast<uint32_t>(image + 100)))
+    // Every erase in a full sweep, else the first, the second, the last and
+    // a seeded one; the first, the second, the last and seeded page programs.
+    std::vector<uint64_t> points = sweepPoints(ops.erases, kEraseRandoms, static_cast<uint32_t>(image));
+    for (uint64_t p : sample(ops.programs, fullSweep() ? kFullProgramRandoms : kProgramRandoms,
+                             static_cast<uint32_t>(image + 100)))
         points.push_back(p);
     sweep(state, fromLow ? none : damaged, fromLow ? damaged : none, points,
           std::string("tolvane -m copying ") + im.name);

@@ -62,3 +62,18 @@ TEST(StartStates, SampleKeepsEndsAndStaysInside) {
     EXPECT_EQ(109u, s.back());
     EXPECT_TRUE(std::is_sorted(s.begin(), s.end()));
 }
+
+TEST(StartStates, SampledSweepTriesEachPointInOneFormAndEveryFormInTurn) {
+    int perForm[3] = {0, 0, 0};
+    for (size_t k = 0; k < 9; ++k) {
+        int forms = 0;
+        for (int f = 0; f < 3; ++f)
+            if (triesForm(k, f)) {
+                ++forms;
+                ++perForm[f];
+            }
+        EXPECT_EQ(fullSweep() ? 3 : 1, forms) << "point " << k;
+    }
+    for (int f = 0; f < 3; ++f)
+        EXPECT_EQ(fullSweep() ? 9 : 3, perForm[f]) << kForms[f];
+}
