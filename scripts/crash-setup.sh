@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs what the crash tier's fuzz runs need: clang with libFuzzer and its
+# sanitizer runtimes. Run it before configuring the build, so the build finds
+# clang and builds the fuzz targets. Safe to run again: when clang can already
+# link a libFuzzer target, apt is not touched.
+set -eu
+
+fuzzer_links() {
+    command -v clang++ >/dev/null 2>&1 || return 1
+    dir=$(mktemp -d)
+    printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' >"$dir/t.cpp"
+    ok=0
+    clang++ -fsanitize=fuzzer,address,undefined "$dir/t.cpp" -o "$dir/t" >/dev/null 2>&1 || ok=1
+    rm -rf "$dir"
+    return $ok
+}
+
+fuzzer_links && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then SUDO=sudo; else
+        echo "crash-setup: need root to install clang and libclang-rt-dev" >&2
+        exit 1
+    fi
+else
+    SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -o DPkg::Lock::Timeout=600
+$SUDO apt-get install -y -o DPkg::Lock::Timeout=600 clang libclang-rt-dev
+fuzzer_links || { echo "crash-setup: clang still cannot link a libFuzzer target" >&2; exit 1; }
