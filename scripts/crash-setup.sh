@@ -18,15 +18,5 @@ fuzzer_links() {
 
 fuzzer_links && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null 2>&1; then SUDO=sudo; else
-        echo "crash-setup: need root to install clang and libclang-rt-dev" >&2
-        exit 1
-    fi
-else
-    SUDO=
-fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -o DPkg::Lock::Timeout=600
-$SUDO apt-get install -y -o DPkg::Lock::Timeout=600 clang libclang-rt-dev
+sh "$(dirname "$0")/apt-install.sh" crash-setup clang libclang-rt-dev
 fuzzer_links || { echo "crash-setup: clang still cannot link a libFuzzer target" >&2; exit 1; }

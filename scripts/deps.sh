@@ -1,14 +1,12 @@
-#!/usr/bin/env bash
+#!/bin/sh
 # Installs what the build and the native tests need, when it is missing.
-set -euo pipefail
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v make >/dev/null || need+=(make)
-command -v bc >/dev/null || need+=(bc)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/mtd/mtd-user.h ] || need+=(linux-libc-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update
-  apt-get install -y -o DPkg::Lock::Timeout=600 "${need[@]}"
-fi
+set -eu
+need=""
+command -v cmake >/dev/null || need="$need cmake"
+command -v g++ >/dev/null || need="$need g++"
+command -v make >/dev/null || need="$need make"
+command -v bc >/dev/null || need="$need bc"
+[ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
+[ -f /usr/include/mtd/mtd-user.h ] || need="$need linux-libc-dev"
+# shellcheck disable=SC2086
+[ -z "$need" ] || sh "$(dirname "$0")/apt-install.sh" deps $need

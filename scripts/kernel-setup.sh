@@ -17,19 +17,6 @@ knows_kernel() { apt-cache depends linux-image-amd64 2>/dev/null | grep -q 'Depe
 
 [ -z "$need" ] && knows_kernel && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-    if have sudo; then SUDO=sudo; else
-        echo "kernel-setup: need root to install:$need" >&2
-        exit 1
-    fi
-else
-    SUDO=
-fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -o DPkg::Lock::Timeout=600
-if [ -n "$need" ]; then
-    echo "kernel-setup: installing$need"
-    # shellcheck disable=SC2086
-    $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 $need
-fi
+# shellcheck disable=SC2086
+sh "$(dirname "$0")/apt-install.sh" kernel-setup $need
 knows_kernel || { echo "kernel-setup: apt knows no linux-image-amd64" >&2; exit 1; }

@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+# Before the builds: they build the fuzz targets only when clang can.
+sh scripts/crash-setup.sh
 for preset in default asan; do
   echo "=== $preset build"
   bash scripts/build.sh "$preset"

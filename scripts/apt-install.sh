@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs Debian packages for the set-up scripts: apt-install.sh NAME [PACKAGE...]
+# NAME starts the messages. As root, or through sudo when it is there. The
+# package lists are updated first (with no package named, that is all it
+# does); another apt run's lock is waited for, not failed on.
+set -eu
+name=$1
+shift
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+        SUDO=sudo
+    else
+        echo "$name: need root to install: $*" >&2
+        exit 1
+    fi
+else
+    SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -o DPkg::Lock::Timeout=600
+if [ $# -gt 0 ]; then
+    echo "$name: installing $*"
+    $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "$@"
+fi
