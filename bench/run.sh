@@ -17,9 +17,7 @@ source bench/lib.sh
 
 bash scripts/deps.sh >/dev/null
 if ! command -v valgrind >/dev/null; then
-  [ "$(id -u)" -eq 0 ] || die "valgrind is missing; run as root to install it"
-  apt-get update >/dev/null
-  apt-get install -y -o DPkg::Lock::Timeout=600 valgrind >/dev/null
+  sh scripts/apt-install.sh bench valgrind >/dev/null || die "valgrind is missing and could not be installed"
 fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j2 >/dev/null
