@@ -266,4 +266,20 @@ TEST_F(CommandTest, WriteGoesOnWhenOneCopyCannotBeWritten) {
     EXPECT_EQ(pageAt(kTable2, 0), recordPage(encodeRecord(kStale)));
 }
 
+// A copy erased and then not stored whole is no place for the flag: it stays
+// on the other copy, which keeps the one complete record, untouched.
+TEST_F(CommandTest, FirstCopyFailedAfterItsEraseKeepsTheFlagAndTheOtherCopy) {
+    for (const char* error : {"EIO", "short"}) {
+        SCOPED_TRACE(error);
+        putValidTables(kStale, 1);
+        board.clearLog();
+        board.setFaults({std::string("fail=mtd10:write:1:") + error});
+        testboard::RunResult r = expectRun({"tolvane", "-l"});
+        EXPECT_TRUE(contains(r.err, "write() first copy not stored, flag and other copy kept \n "));
+        EXPECT_EQ(mutations(), std::vector<std::string>{"mtd10 erase " + hexValue(0)});
+        expectFlag(encodeFlag(1));
+        EXPECT_EQ(pageAt(kTable1, 0), recordPage(encodeRecord(kStale)));
+    }
+}
+
 }  // namespace
