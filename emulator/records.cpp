@@ -324,6 +324,20 @@ std::string allBadBlocks(const Board& board) {
     return s.empty() ? "none" : s;
 }
 
+// Calls visit(image, partition, read, sum, index in the table) for each
+// partition of each image that the board has, low set first.
+template <typename Visit>
+void forEachImagePartition(const Board& board, Visit visit) {
+    int index = 0;
+    for (const ImageState& s : readImages(board)) {
+        if (board.hasPartition(s.low))
+            visit(s, s.low, s.lowRead, s.lowSum, index);
+        if (board.hasPartition(s.high))
+            visit(s, s.high, s.highRead, s.highSum, index);
+        ++index;
+    }
+}
+
 }  // namespace
 
 std::string contentTag(const Board& board, int part) {
@@ -347,19 +361,12 @@ std::string summarizeBoard(const Board& board) {
         out += summaryLine("flag", SystemLayout::kFlag, flagState(flag));
         out += summaryLine("table 1", SystemLayout::kTable1, tableState(t1));
         out += summaryLine("table 2", SystemLayout::kTable2, tableState(t2));
-        int index = 0;
-        for (const ImageState& s : readImages(board)) {
-            for (auto [part, read, sum] : {std::tuple<int, bool, uint32_t>{s.low, s.lowRead, s.lowSum},
-                                           std::tuple<int, bool, uint32_t>{s.high, s.highRead, s.highSum}}) {
-                if (!board.hasPartition(part))
-                    continue;
-                char state[96];
-                snprintf(state, sizeof state, "%s %-10s %s", read ? hex8(sum).c_str() : "--------",
-                         judgementWord(judge(read, sum, ref, index)), contentTag(board, part).c_str());
-                out += summaryLine(SystemLayout::role(part), part, state);
-            }
-            ++index;
-        }
+        forEachImagePartition(board, [&](const ImageState&, int part, bool read, uint32_t sum, int index) {
+            char state[96];
+            snprintf(state, sizeof state, "%s %-10s %s", read ? hex8(sum).c_str() : "--------",
+                     judgementWord(judge(read, sum, ref, index)), contentTag(board, part).c_str());
+            out += summaryLine(SystemLayout::role(part), part, state);
+        });
     }
     char line[64];
     snprintf(line, sizeof line, "%-10s ", "bad blocks");
@@ -386,19 +393,12 @@ std::vector<PartitionView> viewPartitions(const Board& board, int* reference) {
     TableRecord t1 = readTable(board, SystemLayout::kTable1), t2 = readTable(board, SystemLayout::kTable2);
     const TableRecord* ref = currentTable(t1, t2, flag);
     *reference = !ref ? 0 : ref == &t1 ? 1 : 2;
-    int index = 0;
-    for (const ImageState& s : readImages(board)) {
-        for (auto [part, read, sum] : {std::tuple<int, bool, uint32_t>{s.low, s.lowRead, s.lowSum},
-                                       std::tuple<int, bool, uint32_t>{s.high, s.highRead, s.highSum}}) {
-            if (!board.hasPartition(part))
-                continue;
-            Judgement j = judge(read, sum, ref, index);
-            const char* words[] = {"matches", "differs", "too few good blocks", "no valid table"};
-            views[part] = {judgementClass(j), s.blocks,
-                           std::string(words[static_cast<int>(j)]) + (read ? " " + hex8(sum) : "")};
-        }
-        ++index;
-    }
+    forEachImagePartition(board, [&](const ImageState& s, int part, bool read, uint32_t sum, int index) {
+        Judgement j = judge(read, sum, ref, index);
+        const char* words[] = {"matches", "differs", "too few good blocks", "no valid table"};
+        views[part] = {judgementClass(j), s.blocks,
+                       std::string(words[static_cast<int>(j)]) + (read ? " " + hex8(sum) : "")};
+    });
     views[SystemLayout::kFlag] = {flag.valid() ? "valid" : "invalid", 1,
                                   flag.valid() ? "names table " + std::to_string(flag.names()) : "invalid"};
     int copy = 1;

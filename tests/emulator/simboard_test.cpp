@@ -12,25 +12,9 @@ using testboard::Board;
 
 namespace {
 
-struct Tool {
-    int status;
-    std::string out, err;
-};
+using Tool = testboard::RunResult;
 
-Tool simboard(const std::string& args) {
-    std::string base = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/simboard_test." +
-                       std::to_string(getpid());
-    std::string cmd = std::string(FW_SIMBOARD_PATH) + " " + args + " >" + base + ".out 2>" + base + ".err";
-    int rc = system(cmd.c_str());
-    auto slurp = [](const std::string& p) {
-        std::ifstream in(p);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
-    Tool t{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(base + ".out"), slurp(base + ".err")};
-    remove((base + ".out").c_str());
-    remove((base + ".err").c_str());
-    return t;
-}
+Tool simboard(const std::string& args) { return testboard::runShell(std::string(FW_SIMBOARD_PATH) + " " + args); }
 
 TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
     Board b;

@@ -390,24 +390,9 @@ TEST(FlashMap, OtherLayoutsAreDrawnPlain) {
 
 // ------------------------------------------------------------ the board tool
 
-struct Tool {
-    int status;
-    std::string out, err;
-};
+using Tool = testboard::RunResult;
 
-Tool simboard(const std::string& args) {
-    std::string base = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/flash_picture_test." +
-                       std::to_string(getpid());
-    int rc = system((std::string(FW_SIMBOARD_PATH) + " " + args + " >" + base + ".out 2>" + base + ".err").c_str());
-    auto slurp = [](const std::string& p) {
-        std::ifstream in(p);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
-    Tool t{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(base + ".out"), slurp(base + ".err")};
-    remove((base + ".out").c_str());
-    remove((base + ".err").c_str());
-    return t;
-}
+Tool simboard(const std::string& args) { return testboard::runShell(std::string(FW_SIMBOARD_PATH) + " " + args); }
 
 TEST(BoardToolPictures, ShowBriefPrintsTheSummaryAndMapTakesATitle) {
     testboard::Board b;

@@ -41,6 +41,20 @@ std::unique_ptr<nandemu::Board> open(const std::string& dir) { return std::make_
 
 }  // namespace
 
+RunResult runShell(const std::string& command) {
+    const std::string dir = makeTempDir();
+    const int rc = system((command + " >" + dir + "/out 2>" + dir + "/err").c_str());
+    RunResult r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.signal = WIFSIGNALED(rc) ? WTERMSIG(rc) : 0;
+    r.out = slurp(dir + "/out");
+    r.err = slurp(dir + "/err");
+    remove((dir + "/out").c_str());
+    remove((dir + "/err").c_str());
+    rmdir(dir.c_str());
+    return r;
+}
+
 std::string binDir() {
     if (const char* dir = getenv("FW_BIN_DIR"))
         return dir;

@@ -17,6 +17,10 @@ struct RunResult {
     bool exited(int code) const { return signal == 0 && status == code; }
 };
 
+// Runs a command line through the shell, off any board: its exit status
+// (-1 when killed) and both streams.
+RunResult runShell(const std::string& command);
+
 struct BoardOptions {
     std::string layout = "512m";         // "512m" or "small" (no mtd12)
     uint32_t page = 2048, oob = 64, block = 131072;
