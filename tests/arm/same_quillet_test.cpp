@@ -1,0 +1,89 @@
+// The flash verifier built for ARM hands the shell the same command lines,
+// computes the same checksums and re-read lengths (32-bit sizes, modulo
+// 2^32) and leaves the same flash and dump file as the native build.
+#include "twin_boards.h"
+
+namespace {
+
+using armtier::Bytes;
+using armtier::TwinBoards;
+
+constexpr uint32_t kBlock = 131072;
+
+// The checksum text of a file: its byte total reduced into 1..10^9, as 32
+// characters of zero-filled decimal.
+std::string checksumText(const Bytes& data) {
+    uint64_t total = 0;
+    for (uint8_t b : data)
+        total += b;
+    const std::string digits = std::to_string(total ? (total - 1) % 1000000000 + 1 : 0);
+    return std::string(32 - digits.size(), '0') + digits;
+}
+
+struct Image {
+    const char* name;
+    int low, high;
+    size_t bytes;
+};
+const Image kImages[] = {{"s1l", 0, 6, kBlock}, {"uboot", 1, 7, 2 * kBlock}, {"kernel", 2, 8, 4 * kBlock},
+                         {"appfs", 5, 12, 8 * kBlock}};
+
+void putBackups(testboard::Board& b) {
+    uint32_t seed = 40;
+    for (const Image& i : kImages) {
+        Bytes image = testboard::pattern(i.bytes, seed++);
+        b.writeSdFile(std::string("backup/") + i.name + ".bak", image);
+        const std::string text = checksumText(image);
+        for (const char* ext : {".as1", ".as2"})
+            b.writeSdFile(std::string("backup/") + i.name + ext, Bytes(text.begin(), text.end()));
+        b.load(i.low, image);
+        b.load(i.high, image);
+    }
+}
+
+// The lengths of the re-reads, in order, from the verifier's console.
+std::vector<std::string> reReadLengths(const std::string& out) {
+    const std::string tag = "===>> Re-read fileSizeString: ";
+    std::vector<std::string> lengths;
+    for (const std::string& line : testboard::lines(out))
+        if (line.compare(0, tag.size(), tag) == 0)
+            lengths.push_back(line.substr(tag.size()));
+    return lengths;
+}
+
+TEST(SameQuillet, RepairsAndReReadsLeaveTheSameFlashAndDump) {
+    TwinBoards boards;
+    boards.prepare([](testboard::Board& b) {
+        putBackups(b);
+        b.flipStoredBit(2, kBlock + 9, 3);   // low kernel: rewritten
+        b.markBad(7, 1);                     // high U-Boot: a short dump, then a re-read
+        b.load(7, b.readSdFile("backup/uboot.bak"));
+    });
+    testboard::RunResult r = boards.run({"quillet"});
+    EXPECT_TRUE(r.exited(0));
+    boards.expectSameFlash();
+    boards.expectSameSdFile("flash_dump.bin");
+    boards.expectSameFlashOperations();
+    EXPECT_EQ(reReadLengths(r.out), (std::vector<std::string>{std::to_string(3 * kBlock)}));
+}
+
+TEST(SameQuillet, ReReadLengthsWrapModuloTwoToTheThirtyTwo) {
+    // The first dump of S1L fails and leaves no file (size 0), so the re-read
+    // asks for 2S; that dump is S too long, the difference S - 2S wraps, and
+    // S plus it is 0 modulo 2^32: the lengths alternate until the six
+    // re-reads are spent.
+    TwinBoards boards;
+    boards.prepare([](testboard::Board& b) {
+        putBackups(b);
+        b.setFaults({"fail=mtd0:read:1:EIO"});
+    });
+    testboard::RunResult r = boards.run({"quillet"});
+    EXPECT_TRUE(r.exited(0));
+    const std::string twice = std::to_string(2 * kBlock);
+    EXPECT_EQ(reReadLengths(r.out), (std::vector<std::string>{twice, "0", twice, "0", twice, "0"}));
+    boards.expectSameFlash();
+    boards.expectSameSdFile("flash_dump.bin");
+    boards.expectSameFlashOperations();
+}
+
+}  // namespace
