@@ -10,7 +10,7 @@ using namespace crash;
 namespace {
 
 constexpr uint32_t kSeed = 4242;
-constexpr size_t kTableRandoms = 1, kEraseRandoms = 1, kProgramRandoms = 1, kFullProgramRandoms = 8;
+constexpr size_t kTableRandoms = 3, kEraseRandoms = 1, kProgramRandoms = 1, kFullProgramRandoms = 8;
 
 // The mutating operations (1-based, in order) of a clean run on `dev`, split by kind.
 struct Ops {
@@ -30,16 +30,16 @@ Ops opsOn(const testboard::Board& b, const std::string& dev) {
 
 std::string dev(int mtd) { return "mtd" + std::to_string(mtd); }
 
-// Cuts the pass at each point (in each form in a full sweep, else in one
-// form per point, in turn); after every cut the table must
+// Cuts the pass at each point, in each form when `everyForm` or in a full
+// sweep, else in one form per point, in turn; after every cut the table must
 // still be there and the following passes must converge.
 void sweep(const TableState& state, const std::vector<int>& damageLow, const std::vector<int>& damageHigh,
-           const std::vector<uint64_t>& points, const std::string& what) {
+           const std::vector<uint64_t>& points, const std::string& what, bool everyForm) {
     for (int f = 0; f < 3; ++f) {
         const char* form = kForms[f];
         Tally tally{what + ", cut " + form};
         for (size_t k = 0; k < points.size(); ++k) {
-            if (!triesForm(k, f))
+            if (!everyForm && !triesForm(k, f))
                 continue;
             const uint64_t n = points[k];
             testboard::Board b;
@@ -71,10 +71,10 @@ TEST_P(TableRepairCut, TableKeepsValidCopyAndPassConverges) {
     Ops ops = opsOn(clean, dev(broken));
     ASSERT_EQ(ops.all.size(), clean.mutatingOps()) << "the pass changed more than the broken copy";
     ASSERT_FALSE(ops.erases.empty());
-    // The erase, the record page, the page after it and the last page, and a
-    // seeded few between (every operation in a full sweep).
+    // The erase, the record page, the page after it, the last page and a
+    // seeded few between, each in every form (every operation in a full sweep).
     std::vector<uint64_t> points = sweepPoints(ops.all, kTableRandoms, static_cast<uint32_t>(GetParam()));
-    sweep(state, {}, {}, points, std::string("tolvane -m repairing the table from ") + state.name);
+    sweep(state, {}, {}, points, std::string("tolvane -m repairing the table from ") + state.name, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(States, TableRepairCut, ::testing::Values(3, 4, 5),
@@ -107,7 +107,7 @@ TEST_P(ImageCopyCut, CopyInterruptedAnywhereIsRedone) {
                              static_cast<uint32_t>(image + 100)))
         points.push_back(p);
     sweep(state, fromLow ? none : damaged, fromLow ? damaged : none, points,
-          std::string("tolvane -m copying ") + im.name);
+          std::string("tolvane -m copying ") + im.name, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ImageCopyCut, ::testing::Range(0, 4),
