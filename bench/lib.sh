@@ -150,10 +150,10 @@ random_file() {
 # make_images DIR APP_BLOCKS: one random image per boot image; the
 # application image APP_BLOCKS blocks long, the others their full length.
 make_images() {
-  local dir=$1 app=$2 spec name blocks
+  local dir=$1 app=$2 entry name blocks
   mkdir -p "$dir"
-  for spec in "${IMAGES[@]}"; do
-    set -- $spec
+  for entry in "${IMAGES[@]}"; do
+    set -- $entry
     name=$1 blocks=$2
     [ "$name" = appfs ] && blocks=$app
     random_file "$dir/$name.img" $((blocks * BLOCK))
@@ -165,12 +165,12 @@ make_images() {
 # checksum files on the SD card, and the table and flag written by the
 # boot-set manager itself (low set updating, then the update finished).
 flash_board() {
-  local board=$1 images=$2 spec
+  local board=$1 images=$2 entry
   shift 2
   rm -rf "$board"
   "$bin/simboard" create "$board" "$@" >/dev/null
-  for spec in "${IMAGES[@]}"; do
-    set -- $spec
+  for entry in "${IMAGES[@]}"; do
+    set -- $entry
     "$bin/simboard" load "$board" "mtd$3" "$images/$1.img"
     "$bin/simboard" load "$board" "mtd$4" "$images/$1.img"
     "$bin/simboard" sd "$board" "$1" "$images/$1.img"

@@ -47,9 +47,9 @@ flash_board "$wide" "$out/img" --page 512 --oob 16 --parts 8,16,320,8,8,1440,8,1
 
 # Reading the first blocks of each image partition, as the programs do.
 steps() {   # steps low|high|both
-  local spec
-  for spec in "${IMAGES[@]}"; do
-    set -- $spec
+  local entry
+  for entry in "${IMAGES[@]}"; do
+    set -- $entry
     case $SET in low | both) echo "read:/dev/mtd$3:$2" ;; esac
     case $SET in high | both) echo "read:/dev/mtd$4:$2" ;; esac
   done
@@ -103,14 +103,14 @@ on "$board" "$pf" $read_both $copy_app
 # The verifier: eight dumps, nothing rewritten; the floor makes the same dumps.
 quillet_floor=$out/quillet-floor.sh
 {
-  for spec in "${IMAGES[@]}"; do
-    set -- $spec
+  for entry in "${IMAGES[@]}"; do
+    set -- $entry
     for part in $3 $4; do
       echo "nanddump -o -b -f /mnt/sd/flash_dump.bin -l $(($2 * BLOCK)) /dev/mtd$part"
     done
   done
   printf 'cat'
-  for spec in "${IMAGES[@]}"; do set -- $spec; printf ' /mnt/sd/backup/%s.bak' "$1"; done
+  for entry in "${IMAGES[@]}"; do set -- $entry; printf ' /mnt/sd/backup/%s.bak' "$1"; done
   echo ' >/dev/null'
 } >"$quillet_floor"
 q_out=$(on "$board" quillet 2>&1)
@@ -128,8 +128,8 @@ cmp -s "$board/sd/flash_dump.bin" "$out/img/appfs.img" || die "the verifier's fl
 
 # Plain files for the emulator's own cost: the backing files read directly,
 # and a copy between two scratch files the size of the application image.
-direct_both=$(for spec in "${IMAGES[@]}"; do
-  set -- $spec
+direct_both=$(for entry in "${IMAGES[@]}"; do
+  set -- $entry
   echo "read:$board/mtd$3.data:$2 read:$board/mtd$4.data:$2"
 done)
 cp "$board/mtd5.data" "$out/scratch-src" && cp "$board/mtd12.data" "$out/scratch-dst"

@@ -144,10 +144,10 @@ int errnoFromName(const std::string& name) {
     return 0;
 }
 
-bool parseFault(const std::string& spec, Fault* f, std::string* why) {
-    size_t eq = spec.find('=');
-    std::string kind = spec.substr(0, eq);
-    std::vector<std::string> a = eq == std::string::npos ? std::vector<std::string>() : split(spec.substr(eq + 1), ':');
+bool parseFault(const std::string& text, Fault* f, std::string* why) {
+    size_t eq = text.find('=');
+    std::string kind = text.substr(0, eq);
+    std::vector<std::string> a = eq == std::string::npos ? std::vector<std::string>() : split(text.substr(eq + 1), ':');
     uint64_t n = 0;
     *f = Fault();
     if (kind == "cut") {
@@ -207,7 +207,7 @@ bool parseFault(const std::string& spec, Fault* f, std::string* why) {
         f->bit = static_cast<int>(n);
         return true;
     }
-    *why = "unknown fault '" + spec + "' (cut=, fail= or flip=)";
+    *why = "unknown fault '" + text + "' (cut=, fail= or flip=)";
     return false;
 }
 
@@ -332,9 +332,9 @@ void Board::mapShared() {
         throw std::runtime_error(dir_ + "/shared is damaged");
 }
 
-void Board::setFaults(const std::vector<std::string>& specs) {
+void Board::setFaults(const std::vector<std::string>& lines) {
     std::string text, why;
-    for (const auto& s : specs) {
+    for (const auto& s : lines) {
         Fault f;
         if (!parseFault(s, &f, &why))
             throw std::runtime_error(why);

@@ -48,8 +48,8 @@ struct Fault {
     int bit = 0;
 };
 
-// Parses one fault spec; on failure returns false and sets *why.
-bool parseFault(const std::string& spec, Fault* fault, std::string* why);
+// Parses one fault line (cut=..., fail=..., flip=...); on failure returns false and sets *why.
+bool parseFault(const std::string& text, Fault* fault, std::string* why);
 std::string errnoName(int err);
 int errnoFromName(const std::string& name);   // 0 when unknown
 
@@ -101,7 +101,7 @@ public:
 
     // Faults.
     const std::vector<Fault>& faults() const { return faults_; }
-    void setFaults(const std::vector<std::string>& specs);   // also resets the counters
+    void setFaults(const std::vector<std::string>& lines);   // also resets the counters
     SharedState* shared() const { return shared_; }
 
     // Log.

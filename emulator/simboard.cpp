@@ -38,7 +38,7 @@ const char kUsageText[] =
     "  read DIR mtdN FILE [LENGTH]    copy the raw bytes of the partition into FILE\n"
     "  flip DIR mtdN OFFSET BIT       change one stored bit\n"
     "  sd DIR NAME FILE               put FILE on the SD card as backup/NAME.bak with its .as1 and .as2\n"
-    "  fault DIR SPEC... | clear | list\n"
+    "  fault DIR FAULT... | clear | list\n"
     "  counter DIR                    mutating operations since the faults were set\n"
     "  log DIR [--clear]\n"
     "  run DIR -- CMD [ARGS...]\n"
@@ -180,11 +180,11 @@ int cmdFault(Board& board, const std::vector<std::string>& a) {
         std::cout << in.rdbuf();
         return 0;
     }
-    std::vector<std::string> specs;
+    std::vector<std::string> lines;
     if (a[2] != "clear")
-        specs.assign(a.begin() + 2, a.end());
+        lines.assign(a.begin() + 2, a.end());
     try {
-        board.setFaults(specs);
+        board.setFaults(lines);
     } catch (const std::runtime_error& e) {
         throw UsageError(e.what());
     }

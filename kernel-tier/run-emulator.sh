@@ -24,8 +24,8 @@ for s in "$@"; do
     rm -rf "$res" "$board"
     mkdir -p "$res" "$out/boards" "$out/tmp/$s"
     "$simboard" create "$board" --parts "$(echo $KT_PARTS | tr ' ' ',')" >/dev/null
-    for spec in $(sed -n 's/^# bad: *//p' "$s.sh"); do
-        "$simboard" bad "$board" "${spec%%:*}" "${spec#*:}"
+    for entry in $(sed -n 's/^# bad: *//p' "$s.sh"); do
+        "$simboard" bad "$board" "${entry%%:*}" "${entry#*:}"
     done
     t0=$(kt_now)
     status=0

@@ -19,7 +19,7 @@ struct CallFault {
     nandemu::Op op;
     uint32_t occurrence;
     std::string error;
-    std::string spec() const {
+    std::string faultText() const {
         return "fail=mtd" + std::to_string(part) + ":" + nandemu::opName(op) + ":" + std::to_string(occurrence) +
                ":" + error;
     }
@@ -125,7 +125,7 @@ TEST_P(FailingCall, RecordCommandReportsAndKeepsRecord) {
     for (const CallFault& f : faults) {
         testboard::Board b;
         build(b);
-        b.setFaults({f.spec()});
+        b.setFaults({f.faultText()});
         testboard::RunResult r = b.run({"tolvane", option});
         std::string why;
         if (!faultHit(b))
@@ -147,7 +147,7 @@ TEST_P(FailingCall, RecordCommandReportsAndKeepsRecord) {
                 why = "clean rerun left " + describe(v) + ", wanted both " + hex(next);
         }
         tally.count(why.empty());
-        EXPECT_EQ("", why) << "tolvane " << option << " with " << f.spec();
+        EXPECT_EQ("", why) << "tolvane " << option << " with " << f.faultText();
     }
 }
 
@@ -173,7 +173,7 @@ TEST(FailingCallMaintain, PassReportsKeepsTableAndConvergesAfter) {
     for (const CallFault& f : faults) {
         testboard::Board b;
         MaintainBoard m = build(b);
-        b.setFaults({f.spec()});
+        b.setFaults({f.faultText()});
         testboard::RunResult r = b.run({"tolvane", "-m"});
         std::string why;
         if (!faultHit(b))
@@ -190,7 +190,7 @@ TEST(FailingCallMaintain, PassReportsKeepsTableAndConvergesAfter) {
             why = maintainConverges(b, m, f.op == nandemu::Op::Erase);
         }
         tally.count(why.empty());
-        EXPECT_EQ("", why) << "tolvane -m with " << f.spec();
+        EXPECT_EQ("", why) << "tolvane -m with " << f.faultText();
     }
 }
 

@@ -166,7 +166,7 @@ void Board::flipStoredBit(int mtd, uint64_t offset, int bit) {
     nandemu::flipStoredBit(*b, mtd, offset, bit);
 }
 
-void Board::setFaults(const std::vector<std::string>& specs) { open(dir_)->setFaults(specs); }
+void Board::setFaults(const std::vector<std::string>& lines) { open(dir_)->setFaults(lines); }
 uint64_t Board::mutatingOps() const { return open(dir_)->shared()->mutatingOps; }
 
 std::vector<LogEntry> Board::log() const {

@@ -65,9 +65,9 @@ public:
     std::vector<uint32_t> badBlocks(int mtd) const;
     void flipStoredBit(int mtd, uint64_t offset, int bit);   // changes the stored byte
 
-    // Faults (the emulator's spec strings, see emulator/README.md). Setting
+    // Faults (the emulator's fault lines, see emulator/README.md). Setting
     // faults resets the operation counters.
-    void setFaults(const std::vector<std::string>& specs);
+    void setFaults(const std::vector<std::string>& lines);
     void clearFaults() { setFaults({}); }
     uint64_t mutatingOps() const;     // erases and page programs since the last setFaults
 
