@@ -10,16 +10,6 @@ using armtier::TwinBoards;
 
 constexpr uint32_t kBlock = 131072;
 
-// The checksum text of a file: its byte total reduced into 1..10^9, as 32
-// characters of zero-filled decimal.
-std::string checksumText(const Bytes& data) {
-    uint64_t total = 0;
-    for (uint8_t b : data)
-        total += b;
-    const std::string digits = std::to_string(total ? (total - 1) % 1000000000 + 1 : 0);
-    return std::string(32 - digits.size(), '0') + digits;
-}
-
 struct Image {
     const char* name;
     int low, high;
@@ -32,10 +22,7 @@ void putBackups(testboard::Board& b) {
     uint32_t seed = 40;
     for (const Image& i : kImages) {
         Bytes image = testboard::pattern(i.bytes, seed++);
-        b.writeSdFile(std::string("backup/") + i.name + ".bak", image);
-        const std::string text = checksumText(image);
-        for (const char* ext : {".as1", ".as2"})
-            b.writeSdFile(std::string("backup/") + i.name + ext, Bytes(text.begin(), text.end()));
+        b.putBackup(i.name, image);
         b.load(i.low, image);
         b.load(i.high, image);
     }

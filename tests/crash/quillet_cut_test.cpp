@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include <records.h>
-
 #include "crash_support.h"
 
 using namespace crash;
@@ -30,11 +28,7 @@ std::vector<uint8_t> backupImage(const testboard::Board& b, size_t i, size_t len
 void buildSd(testboard::Board& b, int damaged, size_t length = 0) {
     for (size_t i = 0; i < 4; ++i) {
         std::vector<uint8_t> image = backupImage(b, i, length);
-        std::string base = std::string("backup/") + kBackups[i].name;
-        std::string sum = nandemu::checksumText(nandemu::fileChecksum(image));
-        b.writeSdFile(base + ".bak", image);
-        b.writeSdFile(base + ".as1", std::vector<uint8_t>(sum.begin(), sum.end()));
-        b.writeSdFile(base + ".as2", std::vector<uint8_t>(sum.begin(), sum.end()));
+        b.putBackup(kBackups[i].name, image);
         for (int part : {kBackups[i].low, kBackups[i].high})
             b.load(part, part == damaged ? testboard::pattern(image.size(), 9) : image);
     }

@@ -23,21 +23,6 @@ struct Image {
 const Image kImages[] = {{"s1l", 0, 6, kBlock}, {"uboot", 1, 7, 2 * kBlock}, {"kernel", 2, 8, 4 * kBlock},
                          {"appfs", 5, 12, 8 * kBlock}};
 
-std::string checksumText(const std::vector<uint8_t>& data) {
-    uint64_t t = 0;
-    for (uint8_t b : data)
-        t += b;
-    std::string digits = std::to_string(t ? (t - 1) % 1000000000 + 1 : 0);
-    return std::string(32 - digits.size(), '0') + digits;
-}
-
-void putBackup(Board& b, const std::string& name, const std::vector<uint8_t>& image) {
-    b.writeSdFile("backup/" + name + ".bak", image);
-    std::string text = checksumText(image);
-    for (const char* ext : {".as1", ".as2"})
-        b.writeSdFile("backup/" + name + ext, std::vector<uint8_t>(text.begin(), text.end()));
-}
-
 class Quillet : public ::testing::Test {
 protected:
     explicit Quillet(const std::string& layout = "512m") : board_(options(layout)) {}
@@ -49,7 +34,7 @@ protected:
     void SetUp() override {
         for (const Image& i : kImages) {
             auto image = testboard::pattern(i.size, i.low + 1);
-            putBackup(board_, i.name, image);
+            board_.putBackup(i.name, image);
             board_.load(i.low, image);
             if (board_.partitionSize(i.high))
                 board_.load(i.high, image);

@@ -213,6 +213,14 @@ void Board::clearLog() { std::ofstream(dir_ + "/log", std::ios::trunc); }
 
 std::string Board::sdPath(const std::string& relative) const { return dir_ + "/sd/" + relative; }
 
+void Board::putBackup(const std::string& name, const std::vector<uint8_t>& image) const {
+    const std::string base = "backup/" + name;
+    const std::string text = nandemu::checksumText(nandemu::fileChecksum(image));
+    writeSdFile(base + ".bak", image);
+    for (const char* ext : {".as1", ".as2"})
+        writeSdFile(base + ext, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 void Board::writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const {
     std::string path = sdPath(relative);
     std::string parent = path.substr(0, path.rfind('/'));

@@ -80,6 +80,9 @@ public:
     // SD card (the board's /mnt/sd).
     std::string sdPath(const std::string& relative) const;
     void writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const;
+    // A backup as the field's SD card holds it: backup/NAME.bak and its two
+    // checksum texts, backup/NAME.as1 and backup/NAME.as2.
+    void putBackup(const std::string& name, const std::vector<uint8_t>& image) const;
     std::vector<uint8_t> readSdFile(const std::string& relative) const;
     bool sdFileExists(const std::string& relative) const;
 
