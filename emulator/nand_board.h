@@ -135,6 +135,7 @@ struct RawIo {
     ssize_t (*pread)(int, void*, size_t, off_t);
     ssize_t (*pwrite)(int, const void*, size_t, off_t);
     ssize_t (*write)(int, const void*, size_t);
+    off_t (*lseek)(int, off_t, int);
 };
 extern RawIo raw;
 

@@ -108,7 +108,7 @@ void init() {
     R(rename); R(mkdir); R(rmdir); R(truncate); R(opendir); R(dup2); R(dup3); R(sleep); R(sync);
     R(sendfile); R(sendfile64); R(copy_file_range); R(mkdirat); R(unlinkat); R(renameat); R(faccessat);
 #undef R
-    nandemu::raw = {real.open, real.close, real.pread, real.pwrite, real.write};
+    nandemu::raw = {real.open, real.close, real.pread, real.pwrite, real.write, real.lseek};
     const char* dir = getenv("NANDEMU_BOARD");
     if (!dir || !*dir)
         return;
