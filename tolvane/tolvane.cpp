@@ -90,7 +90,7 @@ Tolvane::Tolvane()
       m_flashFd(0), m_fileFd(0), m_mtd_device(nullptr), m_img(nullptr), m_mtdoffset(0), m_quiet(0), m_writeoob(0),
       m_autoplace(0), m_forcejffs2(0), m_forceyaffs(0), m_forcelegacy(0), m_noecc(0), m_pad(0), m_blockalign(1),
       m_erase(), m_none_oobinfo(), m_jffs2_oobinfo(), m_meminfo(), m_oob(), m_addSum(0),
-      m_eraseFailed(false), m_copyDamaged(false) {
+      m_eraseFailed(false), m_copyDamaged(false), m_storedCopies(0) {
     m_none_oobinfo.useecc = 0;
     m_jffs2_oobinfo.useecc = 1;
     m_jffs2_oobinfo.eccbytes = 6;
@@ -537,11 +537,20 @@ bool Tolvane::setBootReference(uint32_t tmpFlag) {
     return true;
 }
 
-// The flag moves only to a copy that holds a complete record: when the
-// first copy was erased and then not stored whole, the flag and the other
-// copy (the one complete record left) are not touched.
-bool Tolvane::firstCopyStored() {
-    if (!m_copyDamaged)
+// Stores the record in one copy; true when the copy now holds it whole.
+// A copy that could not even be opened still holds what it held before,
+// which is not the record being written.
+bool Tolvane::storeCopy(const char* partition) {
+    const bool stored = writeTolvane(partition) && !m_copyDamaged;
+    if (stored)
+        ++m_storedCopies;
+    return stored;
+}
+
+// The flag moves only to a copy that holds the new record whole: otherwise
+// the flag and the other copy (the one complete record left) are not touched.
+bool Tolvane::firstCopyStored(bool stored) {
+    if (stored)
         return true;
     fputs("write() first copy not stored, flag and other copy kept \n ", stderr);
     return false;
@@ -551,29 +560,32 @@ bool Tolvane::firstCopyStored() {
 // at every moment the copy the flag names holds a complete record.
 bool Tolvane::write() {
     fprintf(stderr, "%s\n write() * \n ", RULE);
+    m_storedCopies = 0;
     if (m_bootFlagInfo.bootReference == 1) {
         fprintf(stderr, "%swrite() write MTD_TABLE2 first \n ", RULE);
-        writeTolvane(MTD_TABLE2);
+        const bool first = storeCopy(MTD_TABLE2);
         fprintf(stderr, "%swrite() [1] [1] \n ", RULE);
-        if (firstCopyStored()) {
+        if (firstCopyStored(first)) {
             writeBootFlag(2);
             fprintf(stderr, "%swrite() [1] [2] \n ", RULE);
-            writeTolvane(MTD_TABLE1);
+            storeCopy(MTD_TABLE1);
         }
     } else {
         fprintf(stderr, "%swrite() write MTD_TABLE1 first \n ", RULE);
-        writeTolvane(MTD_TABLE1);
+        const bool first = storeCopy(MTD_TABLE1);
         fprintf(stderr, "%swrite() [2] [1] \n ", RULE);
-        if (firstCopyStored()) {
+        if (firstCopyStored(first)) {
             writeBootFlag(1);
             fprintf(stderr, "%swrite() [2] [2] \n ", RULE);
-            writeTolvane(MTD_TABLE2);
+            storeCopy(MTD_TABLE2);
             fprintf(stderr, "%swrite() [2] [3] \n ", RULE);
         }
     }
     fprintf(stderr, "write() & \n %s\n  ", RULE);
     return true;
 }
+
+int Tolvane::storedCopies() { return m_storedCopies; }
 
 // ---- partition copy ----
 
@@ -623,20 +635,22 @@ bool Tolvane::copyFlashPatition(const char* dstPartition, const char* srcPartiti
 namespace {
 
 // Loads the record from the copy the flag names, else the other one, else
-// rebuilds it from the low set; true when it had to be rebuilt.
+// rebuilds it from the low set; true when it had to be rebuilt. The copy the
+// record came from is the one complete record on the flash that the reader
+// may take: write() must rewrite it last, whatever the flag holds (1, 2, a
+// value no run writes, or nothing when the flag could not be read), or a cut
+// while it is being rewritten first leaves no complete record anywhere.
 bool loadTable(Tolvane& tolvane) {
-    int tableNumber = tolvane.readBootFlag();
-    tolvane.readTolvane(tableNumber == 1 ? MTD_TABLE1 : MTD_TABLE2);
+    const int tableNumber = tolvane.readBootFlag() == 1 ? 1 : 2;
+    tolvane.readTolvane(tableCopy(tableNumber));
     if (tolvane.verifyTolvane()) {
         fputs("tolvane verify ok \n", stderr);
+        tolvane.setBootReference(static_cast<uint32_t>(tableNumber));
         return false;
     }
-    const int otherNumber = tableNumber == 1 ? 2 : 1;
+    const int otherNumber = otherCopy(tableNumber);
     tolvane.readTolvane(tableCopy(otherNumber));
     if (tolvane.verifyTolvane()) {
-        // The record lives only in the copy the flag does not name: write()
-        // must keep that copy for last, or erasing it first would leave no
-        // complete record anywhere until the write is done.
         tolvane.setBootReference(static_cast<uint32_t>(otherNumber));
         return false;
     }
@@ -779,12 +793,23 @@ TolvaneCmd process_options(int argc, char** argv) {
     return cmd;
 }
 
+namespace {
+
+// A record command that stored its new record in neither copy has changed
+// nothing a reader takes: its caller must be able to tell.
+int recordWritten(Tolvane& tolvane) {
+    tolvane.write();
+    return tolvane.storedCopies() > 0 ? 0 : 1;
+}
+
+}  // namespace
+
 int runCommand(Tolvane& tolvane, TolvaneCmd cmd) {
     if (cmd == tableLowPartitionUpdating) {
         loadTable(tolvane);
         tolvane.isNoValue();
         tolvane.setLowUpdating();
-        tolvane.write();
+        return recordWritten(tolvane);
     }
     if (cmd == tableHighPartitionUpdating) {
         fputs("===>>> tableHighPartitionUpdating == tolvaneCmd\n", stderr);
@@ -792,12 +817,12 @@ int runCommand(Tolvane& tolvane, TolvaneCmd cmd) {
         if (!loadTable(tolvane))
             scanLowSet(tolvane);
         tolvane.setHighUpdating();
-        tolvane.write();
+        return recordWritten(tolvane);
     }
     if (cmd == tableOk) {
         loadTable(tolvane);
         tolvane.setNoUpdating();
-        tolvane.write();
+        return recordWritten(tolvane);
     }
     if (cmd == tableMaintain)
         maintain(tolvane);

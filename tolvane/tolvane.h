@@ -101,6 +101,8 @@ public:
     bool writeBootFlag(uint32_t tmpFlag);
     int readBootFlag();
     bool write();
+    // How many table copies the last write() stored the record in whole.
+    int storedCopies();
     // The copy write() keeps for last, in the object only; the flag on flash is unchanged.
     bool setBootReference(uint32_t tmpFlag);
     bool verifyTolvane();
@@ -132,7 +134,8 @@ private:
     template <typename Fill>
     bool writeRecordPage(const char* partition, const char* label, uint32_t length, Fill fill);
     bool pageReadsBack(uint32_t offset);
-    bool firstCopyStored();
+    bool storeCopy(const char* partition);
+    bool firstCopyStored(bool stored);
     void closeFlash();
 
     TolvaneInfo m_tolvaneInfo;
@@ -171,6 +174,7 @@ private:
     // Set when the last record write erased its block but did not store the
     // record whole: the copy then holds no complete record.
     bool m_copyDamaged;
+    int m_storedCopies;
     unsigned char writebuf[MAX_PAGE_SIZE];
     unsigned char oobbuf[MAX_OOB_SIZE];
     unsigned char oobreadbuf[MAX_OOB_SIZE];

@@ -162,18 +162,19 @@ TEST_F(CommandTest, FlagNamingCopy2LoadsCopy2AndWritesCopy1First) {
     expectFlag(encodeFlag(1));
 }
 
-TEST_F(CommandTest, FlagNamingNeitherCopyCountsAsCopy1WithoutRepair) {
-    for (uint32_t reference : {0u, 7u}) {
+// The copy the record was loaded from is rewritten last, whatever the flag
+// holds: rewriting it first would leave no complete record during its erase.
+TEST_F(CommandTest, FlagNamingNeitherCopyCountsAsCopy1AndCopy1IsRewrittenLast) {
+    for (uint32_t reference : {0u, 7u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(reference);
         putTable(kTable1, encodeRecord(kStale));
-        putTable(kTable2, encodeRecord(kOther));
+        putTable(kTable2, encodeRecord(kOther, kTableMarker, 1));
         putFlag(reference);
         board.clearLog();
         expectRun({"tolvane", "-o"});
-        // Copy 1 was loaded; the write takes the branch for a flag other than 1.
-        EXPECT_EQ(mutations(), recordWrite(kTable1) + recordWrite(kFlag) + recordWrite(kTable2));
+        EXPECT_EQ(mutations(), recordWrite(kTable2) + recordWrite(kFlag) + recordWrite(kTable1));
         expectStored(encodeRecord(kStale));
-        expectFlag(encodeFlag(1));
+        expectFlag(encodeFlag(2));
     }
 }
 
@@ -187,15 +188,15 @@ TEST_F(CommandTest, FlagWithAWrongMarkerIsRewrittenKeepingItsEndMarker) {
     expectFlag(encodeFlag(2, kFlagMarker, 0x01020304));
 }
 
-TEST_F(CommandTest, FlagThatCannotBeOpenedStartsWithCopy2AndWritesNoFlag) {
-    putTable(kTable1, encodeRecord(kStale));
+TEST_F(CommandTest, FlagThatCannotBeOpenedStartsWithCopy2AndRewritesItLast) {
+    putTable(kTable1, encodeRecord(kStale, kTableMarker, 1));
     putTable(kTable2, encodeRecord(kOther));
     putFlag(2);
     board.setFaults({"fail=mtd3:open:*:EACCES"});
     testboard::RunResult r = expectRun({"tolvane", "-o"});
     EXPECT_TRUE(contains(r.err, "open flash: Permission denied\n"));
-    // The object's flag from construction names copy 1: copy 2 first.
-    EXPECT_EQ(mutations(), recordWrite(kTable2) + recordWrite(kTable1));
+    // The record came from copy 2, so copy 1 goes first; the flag stays.
+    EXPECT_EQ(mutations(), recordWrite(kTable1) + recordWrite(kTable2));
     expectStored(encodeRecord(kOther));
     expectFlag(encodeFlag(2));
 }
@@ -255,30 +256,66 @@ TEST_F(CommandTest, UnreadableNamedCopyFallsBackToTheReadableOne) {
     expectStored(encodeRecord(kOther));
 }
 
-TEST_F(CommandTest, WriteGoesOnWhenOneCopyCannotBeWritten) {
+TEST_F(CommandTest, WriteGoesOnWhenTheLastCopyCannotBeWritten) {
     putValidTables(kStale);
-    board.setFaults({"fail=mtd10:open:*:EACCES"});
+    // The load reads copy 1 through its first opening; the write's opening fails.
+    board.setFaults({"fail=mtd9:open:2:EACCES"});
     expectRun({"tolvane", "-l"});
-    EXPECT_EQ(mutations(), recordWrite(kFlag) + recordWrite(kTable1));
+    EXPECT_EQ(mutations(), recordWrite(kTable2) + recordWrite(kFlag));
     Fields want = kStale;
     want.low = 1;
-    EXPECT_EQ(pageAt(kTable1, 0), recordPage(encodeRecord(want)));
-    EXPECT_EQ(pageAt(kTable2, 0), recordPage(encodeRecord(kStale)));
+    EXPECT_EQ(pageAt(kTable2, 0), recordPage(encodeRecord(want)));
+    expectFlag(encodeFlag(2));
 }
 
-// A copy erased and then not stored whole is no place for the flag: it stays
-// on the other copy, which keeps the one complete record, untouched.
-TEST_F(CommandTest, FirstCopyFailedAfterItsEraseKeepsTheFlagAndTheOtherCopy) {
-    for (const char* error : {"EIO", "short"}) {
-        SCOPED_TRACE(error);
+// A first copy that was not stored whole, for whatever reason, is no place
+// for the flag: it stays where it was, the other copy keeps its record, and
+// a run that stored its record nowhere says so in its exit status.
+TEST_F(CommandTest, FirstCopyNotStoredKeepsTheFlagAndTheOtherCopyAndFails) {
+    struct Case {
+        const char* fault;
+        std::vector<std::string> mutations;   // of the first copy, mtd10
+    };
+    const Case cases[] = {
+        {"fail=mtd10:open:1:EIO", {}},
+        {"fail=mtd10:open:2:EACCES", {}},   // the erase's own opening
+        {"fail=mtd10:getinfo:1:EIO", {}},
+        {"fail=mtd10:write:1:EIO", {"mtd10 erase 0"}},
+        {"fail=mtd10:write:1:short", {"mtd10 erase 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
         putValidTables(kStale, 1);
         board.clearLog();
-        board.setFaults({std::string("fail=mtd10:write:1:") + error});
-        testboard::RunResult r = expectRun({"tolvane", "-l"});
+        board.setFaults({c.fault});
+        testboard::RunResult r = expectRun({"tolvane", "-h"}, 1);
         EXPECT_TRUE(contains(r.err, "write() first copy not stored, flag and other copy kept \n "));
-        EXPECT_EQ(mutations(), std::vector<std::string>{"mtd10 erase " + hexValue(0)});
+        EXPECT_EQ(mutations(), c.mutations);
         expectFlag(encodeFlag(1));
         EXPECT_EQ(pageAt(kTable1, 0), recordPage(encodeRecord(kStale)));
+    }
+}
+
+// After a cut high command left its record in copy 1 only, an ok command
+// whose first copy cannot be reached must not move the flag to that copy:
+// the abandoned record would become the one every reader takes.
+TEST_F(CommandTest, AbandonedRecordInTheUnnamedCopyNeverGetsTheFlag) {
+    Fields high = kOther;
+    high.high = 1;
+    Fields low = kStale;
+    low.low = 1;
+    for (const char* fault : {"fail=mtd9:open:1:EACCES", "fail=mtd9:getinfo:1:EIO"}) {
+        SCOPED_TRACE(fault);
+        putTable(kTable1, encodeRecord(high));
+        putTable(kTable2, encodeRecord(low));
+        putFlag(2);
+        board.clearLog();
+        board.setFaults({fault});
+        expectRun({"tolvane", "-o"}, 1);
+        EXPECT_EQ(mutations(), std::vector<std::string>{});
+        expectFlag(encodeFlag(2));
+        EXPECT_EQ(pageAt(kTable1, 0), recordPage(encodeRecord(high)));
+        EXPECT_EQ(pageAt(kTable2, 0), recordPage(encodeRecord(low)));
     }
 }
 
