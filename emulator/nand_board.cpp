@@ -344,6 +344,7 @@ void Board::setFaults(const std::vector<std::string>& lines) {
     loadFaults();
     SharedState fresh{};
     fresh.magic = kSharedMagic;
+    fresh.dataChanges = shared_->dataChanges;   // stored bytes outlive the faults
     *shared_ = fresh;
 }
 
@@ -391,12 +392,33 @@ void Board::markBad(int part, uint32_t block) {
 std::vector<uint32_t> Board::badBlocks(int part) const { return hasPartition(part) ? bad_[part] : std::vector<uint32_t>(); }
 
 // The data file keeps the complement of every byte, so a hole reads as 0xFF.
-void Board::read(int part, uint64_t offset, uint8_t* buf, size_t len) const {
-    // An erased range is a hole in the sparse file: answering it without a
-    // read spares the kernel zeroing page cache for it, which is most of
-    // the cost of summing a large, mostly erased partition.
+// An erased range is a hole in the sparse file: answering it without a read
+// spares the kernel zeroing page cache for it, which is most of the cost of
+// summing a large, mostly erased partition. One SEEK_DATA finds the whole
+// hole, and later reads inside it need no system call until stored bytes change.
+bool Board::inKnownHole(int part, uint64_t offset, size_t len) const {
+    if (holes_.size() <= static_cast<size_t>(part))
+        holes_.resize(static_cast<size_t>(part) + 1);
+    KnownHole& h = holes_[static_cast<size_t>(part)];
+    const uint32_t changes = __atomic_load_n(&shared_->dataChanges, __ATOMIC_ACQUIRE);
+    if (h.changes == changes && offset >= h.start && offset + len <= h.end)
+        return true;
     const off_t data = raw.lseek(dataFd(part), static_cast<off_t>(offset), SEEK_DATA);
-    if ((data < 0 && errno == ENXIO) || (data >= 0 && static_cast<uint64_t>(data) >= offset + len)) {
+    uint64_t end;
+    if (data >= 0)
+        end = static_cast<uint64_t>(data);
+    else if (errno == ENXIO)
+        end = UINT64_MAX;   // no data from here to the end of the file
+    else
+        return false;
+    h = {changes, offset, end};
+    return offset + len <= end;
+}
+
+void Board::dataChanged() { __atomic_add_fetch(&shared_->dataChanges, 1, __ATOMIC_RELEASE); }
+
+void Board::read(int part, uint64_t offset, uint8_t* buf, size_t len) const {
+    if (inKnownHole(part, offset, len)) {
         memset(buf, 0xFF, len);
         return;
     }
@@ -444,17 +466,20 @@ uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, siz
         const uint8_t one = 1;
         raw.pwrite(pagesFd(part), &one, 1, page);
     }
+    dataChanged();   // after the bytes changed: a reader never caches the old hole anew
     return reprogrammed;
 }
 
 void Board::eraseBlock(int part, uint32_t block) {
     punch(dataFd(part), static_cast<off_t>(block) * geo_.block, geo_.block);
     punch(pagesFd(part), static_cast<off_t>(block) * pagesPerBlock(), pagesPerBlock());
+    dataChanged();
 }
 
 void Board::erasePage(int part, uint32_t page) {
     punch(dataFd(part), static_cast<off_t>(page) * geo_.page, geo_.page);
     punch(pagesFd(part), page, 1);
+    dataChanged();
 }
 
 void Board::logLine(const std::string& line) const {

@@ -59,7 +59,7 @@ struct SharedState {
     uint32_t powerOff;        // set by a power cut, cleared by the next run
     uint64_t mutatingOps;     // erases and page programs since the faults were set
     int32_t runGroup;         // process group of the command `simboard run` started
-    uint32_t pad;
+    uint32_t dataChanges;     // every erase and program of stored bytes, by any process
     uint32_t occurrences[kMaxPartitions + 1][static_cast<int>(Op::Count)];  // last row: all partitions
 };
 
@@ -123,6 +123,15 @@ private:
     std::vector<Fault> faults_;
     SharedState* shared_ = nullptr;
     mutable std::vector<int> dataFds_, pagesFds_;
+    // The last erased range found in a partition's file, valid while no
+    // process on the board has changed stored bytes since.
+    struct KnownHole {
+        uint32_t changes = 0;
+        uint64_t start = 0, end = 0;
+    };
+    mutable std::vector<KnownHole> holes_;
+    bool inKnownHole(int part, uint64_t offset, size_t len) const;
+    void dataChanged();
     mutable int logFd_ = -1;
 };
 
