@@ -76,6 +76,7 @@ bool quillet(std::string extFlashDevice, std::string extBakFile, std::string ext
     bool ret = true;
     int backFileAS1 = 0, backFileAS2 = 0, backFileCalculatedAddsum = 0, flashDumpFileCalAddsum = 0;
     uint32_t fileSize = 0, dumpFileSize = 0, diffFileSize = 0, reSendFileSize = 0, badblockRetryCnt = 0;
+    uint32_t askedFileSize = 0;   // the length in fileSizeString
     std::string fileSizeString;
     int loopCnt = kPasses;
 
@@ -103,7 +104,8 @@ bool quillet(std::string extFlashDevice, std::string extBakFile, std::string ext
         say("File size Error !!!");
         return false;
     }
-    fileSizeString = lengthText(fileSize);
+    askedFileSize = fileSize;
+    fileSizeString = lengthText(askedFileSize);
     say("fileSizeString: " + fileSizeString);
 
     while (!ending && loopCnt > 0) {
@@ -113,11 +115,16 @@ bool quillet(std::string extFlashDevice, std::string extBakFile, std::string ext
             say("===>> Need do re-Read !!!  ");
             say("===>> dumpFileSize: " + std::to_string(dumpFileSize));
         }
-        // Bad blocks make the dump short: ask for more, once per shortfall,
-        // from one budget shared by every pass of this partition.
+        // Bad blocks in the range are left out of the dump but count toward
+        // its length: ask for more by the last dump's shortfall, from one
+        // budget shared by every pass. Growing from the last length asked for
+        // (not the backup's size) matters when the range ends inside a bad
+        // block: that gains only part of the block, and restarting from the
+        // backup's size would swing between two short lengths.
         while (badblockRetryCnt <= kMaxReRead && dumpFileSize != fileSize) {
             say("===>> found Bad Bloack re-read !!!");
-            reSendFileSize = fileSize + diffFileSize;
+            reSendFileSize = askedFileSize + diffFileSize;
+            askedFileSize = reSendFileSize;
             fileSizeString = lengthText(reSendFileSize);
             say("===>> Re-read fileSizeString: " + fileSizeString);
             dumpFileSize = dump(extFlashDevice, fileSizeString, ret);
