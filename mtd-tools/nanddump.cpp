@@ -1,6 +1,6 @@
 // nanddump: copies the page data (no OOB) of the start of an MTD partition
-// into a file, leaving bad blocks out, so a bad block in the range makes the
-// file shorter by the part of it that lies in the range.
+// into a file, leaving bad blocks out: a bad block counts toward the length,
+// so it makes the file shorter by the part of it that lies in the range.
 #include <cinttypes>
 #include <cstring>
 #include <vector>
@@ -55,17 +55,17 @@ int parseOptions(int argc, char** argv, Options* o) {
     return 0;
 }
 
-// The end of the range, or false (reported) when it is not whole pages
-// inside the partition.
+// The end of the range, with the length rules of the mtd-utils 1.4 nanddump
+// whose command line this is: no length or 0 means the whole partition, a
+// length past the end stops at the end. False (reported) when the range is
+// not whole pages.
 bool rangeEnd(const Options& o, const Device& dev, uint32_t* end) {
     const mtd_info_user& mi = dev.info;
-    const uint64_t length = o.haveLength ? o.length : mi.size;
+    uint64_t length = o.haveLength ? o.length : 0;
+    if (length == 0 || length > mi.size)
+        length = mi.size;
     if (length % mi.writesize != 0) {
         errorMsg("length %" PRIu64 " is not a multiple of the page size %u", length, mi.writesize);
-        return false;
-    }
-    if (length > mi.size) {
-        errorMsg("length %" PRIu64 " is past the end of '%s' (%u bytes)", length, dev.path, mi.size);
         return false;
     }
     *end = static_cast<uint32_t>(length);

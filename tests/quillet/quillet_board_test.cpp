@@ -219,7 +219,6 @@ TEST_P(QuilletReRead, ReachesTheWholeImageAndVerifiesWithoutARewrite) {
     EXPECT_EQ(1u, count(own, "Flash Dump File verify ok.\nNeed no any action.\n")) << own;
     EXPECT_EQ(0u, count(own, "flash_eraseall") + count(own, "nandwrite"));
     EXPECT_EQ(0u, board_.mutations().size());
-    EXPECT_TRUE(board_.readSdFile("flash_dump.bin").size() > 0);
 }
 
 // Block 3 spans 393216 to 524288: a kernel of 501760 bytes ends inside it.
@@ -228,7 +227,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReReadCase{"RangeEndsInsideABadBlock", "kernel", 2, 501760, {3}, {}, {"610304", "632832"}},
         ReReadCase{"RangeEndsInsideTwoBadBlocks", "kernel", 2, 501760, {3, 4}, {}, {"610304", "718848", "763904"}},
-        ReReadCase{"WholeBlockShortfall", "kernel", 2, 4 * kBlock, {1}, {}, {"655360"}}),
+        ReReadCase{"WholeBlockShortfall", "kernel", 2, 4 * kBlock, {1}, {}, {"655360"}},
+        // The first dump fails: the re-read asks twice the backup, which runs
+        // past the 4-block partition and is cut to its end; the dumps that
+        // come out too long shrink the length back.
+        ReReadCase{"FailedDumpThenPastTheEnd", "s1l", 0, 3 * kBlock, {}, {"fail=mtd0:read:1:EIO"},
+                   {"786432", "655360", "524288", "393216"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
