@@ -4,16 +4,19 @@
 // no page is programmed twice or into a bad block. CRASH_SEED=N replays one layout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
 #include "crash_support.h"
+#include "explore.h"
 
 using namespace crash;
 
 namespace {
 
-constexpr uint32_t kLayouts = 6, kFullLayouts = 20;
+// Every class of flag meets a bad-block layout, a bad first block among them.
+constexpr uint32_t kLayouts = kFlagClasses, kFullLayouts = 20;
 
 struct Rng {
     uint32_t x;
@@ -83,7 +86,12 @@ void checkLayout(uint32_t seed) {
     SCOPED_TRACE("CRASH_SEED=" + std::to_string(seed) + " bad blocks:" + layout);
     const int image = static_cast<int>(seed % 4);
     const bool lowDamaged = seed % 2 == 1;
-    MaintainBoard m = buildMaintain(b, kTableStates[seed % 3], {}, {}, seed);
+    MaintainBoard m = buildMaintain(b, kTableStates[0], {}, {}, seed);
+    // The flag of one of the exploration's classes, in the first good block.
+    const State& start = startStates()[(seed % kFlagClasses) * kPairClasses].state;
+    std::vector<uint8_t> flag(b.pageSize(), 0xFF);
+    std::copy(start.flag.begin(), start.flag.end(), flag.begin());
+    b.load(kFlag, flag);
 
     Record current = m.record;
     for (const char* option : {"-o", "-l", "-h"}) {

@@ -1,0 +1,534 @@
+#include "explore.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include <nand_board.h>
+
+namespace crash {
+
+namespace {
+
+constexpr int kRecordParts[3] = {kFlag, kTable1, kTable2};
+constexpr uint32_t kImageSeed = 31;
+constexpr uint32_t kEnginePage = 2048, kEngineBlock = 131072;   // the default board's geometry
+// The high S1L holds other bytes, so every maintenance pass copies an image
+// too; the other images match in both sets.
+constexpr int kDamagedImage = 6;
+// Cut points in a run of like operations (an image copy's page programs, the
+// erased fill pages after a record) that are tried outside a full sweep:
+// the first, the second, the last and this many seeded ones.
+constexpr size_t kLikeRandoms = 1;
+
+const char* const kCopyCode = "VEMCU";
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+std::string hexOf(const uint8_t* p, size_t n) {
+    std::string s;
+    char cell[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(cell, sizeof cell, "%02x", p[i]);
+        s += cell;
+    }
+    return s;
+}
+bool unhex(const std::string& text, uint8_t* out, size_t n) {
+    if (text.size() != 2 * n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        char* end = nullptr;
+        std::string cell = text.substr(2 * i, 2);
+        out[i] = static_cast<uint8_t>(std::strtoul(cell.c_str(), &end, 16));
+        if (*end)
+            return false;
+    }
+    return true;
+}
+
+std::array<uint8_t, 12> flagBytes(uint32_t marker, uint32_t reference, uint32_t end) {
+    std::array<uint8_t, 12> f;
+    put32(&f[0], marker);
+    put32(&f[4], reference);
+    put32(&f[8], end);
+    return f;
+}
+
+bool isRecordPart(int part) { return part == kFlag || part == kTable1 || part == kTable2; }
+
+// The U-Boot, kernel and application partitions are read and copied by the
+// same page loops as the S1L pair, at many times the cost: outside a full
+// sweep their calls are left to the S1L pair's.
+bool repeatsCallSites(int part) { return part == 1 || part == 7 || part == 2 || part == 8 || part == 5 || part == 12; }
+bool isCut(const std::string& fault) { return fault.rfind("cut=", 0) == 0; }
+
+CopyKind classify(const uint8_t* bytes) {
+    Record r;
+    std::memcpy(r.data(), bytes, r.size());
+    if (verifies(r))
+        return CopyKind::Valid;
+    bool erased = true;
+    for (uint8_t c : r)
+        erased = erased && c == 0xFF;
+    if (erased)
+        return CopyKind::Erased;
+    return get32(&r[0]) == kTableMarker ? CopyKind::WrongChecksum : CopyKind::WrongMarker;
+}
+
+// The partition and operation of a "fail=mtdN:OP:..." fault; -1 otherwise.
+int failingPart(const std::string& fault, std::string* op) {
+    int part = -1;
+    char name[16] = "";
+    if (std::sscanf(fault.c_str(), "fail=mtd%d:%15[a-z]", &part, name) != 2)
+        return -1;
+    *op = name;
+    return part;
+}
+
+std::vector<std::string> errorsFor(nandemu::Op op) {
+    switch (op) {
+    case nandemu::Op::GetBadBlock: return {"EIO", "EOPNOTSUPP"};
+    case nandemu::Op::Read:
+    case nandemu::Op::Write: return {"EIO", "short"};
+    default: return {"EIO"};
+    }
+}
+
+}  // namespace
+
+std::string State::key() const {
+    std::string k = hexOf(flag.data(), flag.size());
+    for (const CopyView& c : copy) {
+        k += '.';
+        k += kCopyCode[static_cast<int>(c.kind)];
+        if (c.kind == CopyKind::Valid)
+            k += hexOf(c.rec.data(), c.rec.size());
+    }
+    return k;
+}
+
+bool parseState(const std::string& key, State* out) {
+    size_t a = key.find('.'), b = key.find('.', a + 1);
+    if (a == std::string::npos || b == std::string::npos || !unhex(key.substr(0, a), out->flag.data(), 12))
+        return false;
+    const std::string parts[2] = {key.substr(a + 1, b - a - 1), key.substr(b + 1)};
+    for (int i = 0; i < 2; ++i) {
+        const char* at = parts[i].empty() ? nullptr : std::strchr(kCopyCode, parts[i][0]);
+        if (!at)
+            return false;
+        out->copy[i].kind = static_cast<CopyKind>(at - kCopyCode);
+        const bool valid = out->copy[i].kind == CopyKind::Valid;
+        if (valid ? !unhex(parts[i].substr(1), out->copy[i].rec.data(), 28) : parts[i].size() != 1)
+            return false;
+    }
+    return true;
+}
+
+std::optional<Record> State::reader() const {
+    const bool flagValid = get32(&flag[0]) == kFlagMarker;
+    const int named = flagValid && get32(&flag[4]) == 2 ? 1 : 0;
+    for (int i : {named, 1 - named})
+        if (copy[i].kind == CopyKind::Valid)
+            return copy[i].rec;
+    return std::nullopt;
+}
+
+std::string replayId(const State& s, const Step& step) {
+    return "CRASH_CASE=" + s.key() + "/" + step.command + "/" + (step.fault.empty() ? "none" : step.fault);
+}
+
+// ---- the start states ----
+
+namespace {
+
+Record recordA(const std::array<uint32_t, 4>& low) {
+    Fields f;
+    f.low = 1;
+    for (int i = 0; i < 4; ++i)
+        f.sums[i] = low[i];
+    return makeRecord(f);
+}
+
+Record recordB() {
+    Fields f;
+    f.high = 1;
+    f.sums[0] = 0x1111, f.sums[1] = 0x22222, f.sums[2] = 0x333333, f.sums[3] = 0x4444444;
+    return makeRecord(f);
+}
+
+// The low set's sums on the engine's board, from the images it loads: each
+// image's bytes, then erased bytes to the end of the blocks summed.
+std::array<uint32_t, 4> engineLowSums() {
+    std::array<uint32_t, 4> sums{};
+    for (size_t i = 0; i < kImages.size(); ++i) {
+        const uint32_t length = kEnginePage * 3 + 100 * static_cast<uint32_t>(i);
+        const uint32_t erased = kImages[i].blocks * kEngineBlock - length;
+        sums[i] = testboard::byteSum(testboard::pattern(length, kImageSeed + static_cast<uint32_t>(i))) + 0xFFu * erased;
+    }
+    return sums;
+}
+
+}  // namespace
+
+std::vector<NamedState> startStates() {
+    const uint32_t M = kFlagMarker;
+    const std::pair<const char*, std::array<uint8_t, 12>> flags[] = {
+        {"FlagErased", flagBytes(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)},
+        {"FlagWrongMarker", flagBytes(0x12345678, 1, M)},
+        {"Ref0", flagBytes(M, 0, M)},
+        {"Ref1", flagBytes(M, 1, M)},
+        {"Ref2", flagBytes(M, 2, M)},
+        {"Ref3", flagBytes(M, 3, M)},
+        {"RefFFFFFFFF", flagBytes(M, 0xFFFFFFFF, M)},
+        {"Ref2OtherEnd", flagBytes(M, 2, 0x01020304)},
+    };
+    // Record A holds the sums of the engine's images (so a pass finds the low
+    // set matching and repairs the high S1L), record B sums that match none.
+    const Record a = recordA(engineLowSums()), b = recordB();
+    const CopyView va{CopyKind::Valid, a}, vb{CopyKind::Valid, b};
+    std::vector<std::pair<std::string, std::array<CopyView, 2>>> pairs = {
+        {"BothEqual", {va, va}},
+        {"BothDiffer", {va, vb}},
+        {"BothInvalid", {CopyView{CopyKind::Erased, {}}, CopyView{CopyKind::WrongChecksum, {}}}},
+    };
+    const std::pair<const char*, CopyKind> kinds[] = {{"Erased", CopyKind::Erased},
+                                                      {"WrongMarker", CopyKind::WrongMarker},
+                                                      {"WrongChecksum", CopyKind::WrongChecksum},
+                                                      {"Unreadable", CopyKind::Unreadable}};
+    for (int bad = 0; bad < 2; ++bad)
+        for (const auto& [name, kind] : kinds) {
+            std::array<CopyView, 2> p{va, va};
+            p[bad] = CopyView{kind, {}};
+            pairs.push_back({std::string("Copy") + std::to_string(bad + 1) + name, p});
+        }
+    std::vector<NamedState> out;
+    for (const auto& [fname, fbytes] : flags)
+        for (const auto& [pname, p] : pairs) {
+            State s;
+            s.flag = fbytes;
+            s.copy[0] = p[0];
+            s.copy[1] = p[1];
+            out.push_back({std::string(fname) + "_" + pname, s});
+        }
+    return out;
+}
+
+// ---- the engine's board ----
+
+struct Explorer::Board {
+    testboard::Board board;
+    std::array<std::vector<uint8_t>, 16> images;   // what each image partition holds
+    std::array<uint32_t, 4> low{};
+    Record a{};
+    std::vector<testboard::LogEntry> log;            // of the last run
+    uint32_t occurrences[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
+    // The same of the step itself, before any check ran more.
+    std::vector<testboard::LogEntry> stepLog;
+    uint32_t stepCalls[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
+
+    Board() {
+        loadImages(board, kImageSeed);
+        for (size_t i = 0; i < kImages.size(); ++i)
+            images[kImages[i].low] = images[kImages[i].high] =
+                testboard::pattern(3 * board.pageSize() + 100 * i, kImageSeed + static_cast<uint32_t>(i));
+        images[kDamagedImage] = testboard::pattern(2 * board.pageSize(), kImageSeed + 1000);
+        board.load(kDamagedImage, images[kDamagedImage]);
+        low = lowSums(board);
+        if (low != engineLowSums())
+            throw std::runtime_error("the engine's images do not sum as its start states expect");
+        a = recordA(low);
+    }
+
+    // The bytes an invalid copy is realised with; an unreadable copy holds a
+    // valid record that no read gets at.
+    Record bytesOf(const CopyView& c) const {
+        Record r = c.kind == CopyKind::Valid ? c.rec : a;
+        if (c.kind == CopyKind::WrongMarker)
+            r[0] ^= 0x41;
+        if (c.kind == CopyKind::WrongChecksum)
+            r[4] ^= 0x40;
+        return r;
+    }
+
+    void putPage(int part, const uint8_t* bytes, size_t n) {
+        board.eraseBlock(part, 0);
+        std::vector<uint8_t> page(board.pageSize(), 0xFF);
+        std::memcpy(page.data(), bytes, n);
+        bool erased = true;
+        for (size_t i = 0; i < n; ++i)
+            erased = erased && bytes[i] == 0xFF;
+        if (!erased)
+            board.program(part, 0, page);
+    }
+
+    // Puts the state on the flash; returns the fault lines it needs.
+    std::vector<std::string> realize(const State& s) {
+        putPage(kFlag, s.flag.data(), s.flag.size());
+        std::vector<std::string> faults;
+        for (int i = 0; i < 2; ++i) {
+            const int part = i == 0 ? kTable1 : kTable2;
+            if (s.copy[i].kind == CopyKind::Erased) {
+                board.eraseBlock(part, 0);
+                continue;
+            }
+            const Record r = bytesOf(s.copy[i]);
+            putPage(part, r.data(), r.size());
+            if (s.copy[i].kind == CopyKind::Unreadable)
+                faults.push_back("fail=mtd" + std::to_string(part) + ":read:*:EIO");
+        }
+        return faults;
+    }
+
+    static bool touched(int part, const std::vector<testboard::LogEntry>& entries) {
+        const std::string dev = "mtd" + std::to_string(part);
+        for (const testboard::LogEntry& e : entries)
+            if (e.dev == dev && (e.op == "erase" || e.op == "program" || e.op == "powercut"))
+                return true;
+        return false;
+    }
+
+    // What the boot side reads now. An unreadable copy stays so until
+    // something erases or programs it.
+    State readBack(const State& before) const {
+        State s;
+        std::vector<uint8_t> f = board.read(kFlag, 0, 12);
+        std::memcpy(s.flag.data(), f.data(), 12);
+        for (int i = 0; i < 2; ++i) {
+            const int part = i == 0 ? kTable1 : kTable2;
+            std::vector<uint8_t> bytes = board.read(part, 0, 28);
+            s.copy[i].kind = classify(bytes.data());
+            if (s.copy[i].kind == CopyKind::Valid)
+                std::memcpy(s.copy[i].rec.data(), bytes.data(), 28);
+            if (before.copy[i].kind == CopyKind::Unreadable && !touched(part, log))
+                s.copy[i] = CopyView{CopyKind::Unreadable, {}};
+        }
+        return s;
+    }
+
+    // Puts back every image the step (or a check after it) changed.
+    void restoreImages() {
+        for (const Image& im : kImages)
+            for (int part : {im.low, im.high})
+                if (touched(part, log) || touched(part, stepLog))
+                    board.load(part, images[part]);
+    }
+
+    testboard::RunResult runOn(const std::vector<std::string>& faults, const std::string& command) {
+        board.setFaults(faults);
+        board.clearLog();
+        testboard::RunResult r = board.run({"tolvane", command});
+        log = board.log();
+        nandemu::Board nb(board.dir());
+        std::memcpy(occurrences, nb.shared()->occurrences, sizeof occurrences);
+        return r;
+    }
+
+    size_t violations() const {
+        size_t n = 0;
+        for (const testboard::LogEntry& e : log)
+            n += e.op == "violation";
+        return n;
+    }
+    size_t mutations() const {
+        size_t n = 0;
+        for (const testboard::LogEntry& e : log)
+            n += e.op == "erase" || e.op == "program";
+        return n;
+    }
+};
+
+Explorer::Explorer() : b_(new Board) {}
+Explorer::~Explorer() { delete b_; }
+
+namespace {
+
+// Whether `r` is a record the command may have been writing: the command
+// applied to a copy it could have loaded (or to a record rebuilt from the low
+// set). A failing image read leaves that image's sum as it was.
+bool isNewRecord(const Record& r, const std::string& command, const State& s, const std::array<uint32_t, 4>& low,
+                 bool imageFault) {
+    std::vector<const Record*> loads = {nullptr};
+    for (const CopyView& c : s.copy)
+        if (c.kind == CopyKind::Valid)
+            loads.push_back(&c.rec);
+    const Fields got = fieldsOf(r);
+    for (const Record* loaded : loads) {
+        const Fields want = fieldsOf(afterCommand(command, loaded, low));
+        const bool scanned = command == "-h" || loaded == nullptr;
+        bool same = got.high == want.high && got.low == want.low && got.length == want.length;
+        for (int i = 0; i < 4 && same; ++i) {
+            const uint32_t kept = loaded ? fieldsOf(*loaded).sums[i] : 0;
+            same = got.sums[i] == want.sums[i] || (imageFault && scanned && got.sums[i] == kept);
+        }
+        if (same && verifies(r))
+            return true;
+    }
+    return false;
+}
+
+std::string describeState(const State& s) { return s.key(); }
+
+}  // namespace
+
+Outcome Explorer::run(const State& s, const Step& step) {
+    Board& b = *b_;
+    std::vector<std::string> faults = b.realize(s);
+    if (!step.fault.empty())
+        faults.insert(faults.begin(), step.fault);
+    testboard::RunResult r = b.runOn(faults, step.command);
+    b.stepLog = b.log;
+    std::memcpy(b.stepCalls, b.occurrences, sizeof b.stepCalls);
+    Outcome o;
+    o.after = b.readBack(s);
+    o.cut = r.signal == SIGKILL && isCut(step.fault);
+    const bool record = step.command != "-m";
+    std::string failOp;
+    const int failPart = failingPart(step.fault, &failOp);
+    const bool imageFault = failPart >= 0 && !isRecordPart(failPart);
+    const std::optional<Record> before = s.reader(), after = o.after.reader();
+    auto fail = [&](const std::string& why) {
+        if (o.failure.empty())
+            o.failure = why + "; before " + describeState(s) + ", after " + describeState(o.after) +
+                        ", status " + std::to_string(r.status) + " signal " + std::to_string(r.signal);
+    };
+
+    // How the run ended.
+    if (isCut(step.fault)) {
+        if (!o.cut)
+            fail("the power cut did not end the run");
+    } else if (r.signal != 0) {
+        fail("killed by signal " + std::to_string(r.signal));
+    } else if (r.status != 0 && r.status != 1) {
+        fail("exit status " + std::to_string(r.status));
+    }
+
+    // What a reader takes: the record from before or the one being written.
+    const bool isNew = after && record && isNewRecord(*after, step.command, s, b.low, imageFault);
+    // A pass that could not read the named copy repairs it from the other,
+    // whose record the reader then takes: the pass writes only records it read.
+    const bool copied = after && !record && !step.fault.empty() && isRecordPart(failPart) &&
+                        ((s.copy[0].kind == CopyKind::Valid && *after == s.copy[0].rec) ||
+                         (s.copy[1].kind == CopyKind::Valid && *after == s.copy[1].rec));
+    if (after && !(before && *after == *before) && !isNew && !copied)
+        fail("the reader takes a record that is neither the old nor the new one");
+    if (!after && before)
+        fail("no copy holds a complete record");
+    if (!after && !before && (isCut(step.fault) || !step.fault.empty()))
+        o.unsafe = "no copy verified before the run, and it was stopped before storing one";
+
+    // A record command that exits 0 stored its new record somewhere.
+    if (record && r.exited(0)) {
+        bool stored = false;
+        for (const CopyView& c : o.after.copy)
+            stored = stored || (c.kind == CopyKind::Valid && isNewRecord(c.rec, step.command, s, b.low, imageFault));
+        if (!stored)
+            fail("exit status 0 with the new record in neither copy");
+    }
+
+    // A fault-free run finishes the job.
+    if (step.fault.empty() && record) {
+        const Record want = afterCommand(step.command, before ? &*before : nullptr, b.low);
+        const bool flagOk = get32(&o.after.flag[0]) == kFlagMarker &&
+                            (get32(&o.after.flag[4]) == 1 || get32(&o.after.flag[4]) == 2);
+        if (!r.exited(0) || !flagOk || o.after.copy[0].kind != CopyKind::Valid ||
+            o.after.copy[1].kind != CopyKind::Valid || o.after.copy[0].rec != want || o.after.copy[1].rec != want)
+            fail("a fault-free run did not leave both copies holding " + hex(want) + " and a flag naming one");
+    }
+    if (step.fault.empty() && !record) {
+        if (!before) {
+            if (!r.exited(1))
+                fail("a pass with no valid copy must end with status 1");
+        } else if (!r.exited(0) || o.after.copy[0].kind != CopyKind::Valid ||
+                   o.after.copy[1].kind != CopyKind::Valid) {
+            fail("a fault-free pass did not leave both copies valid");
+        } else {
+            // Converged: a second pass finds nothing to do.
+            testboard::RunResult again = b.runOn({}, "-m");
+            if (!again.exited(0) || b.mutations() != 0)
+                fail("a second pass changed the flash again");
+        }
+    }
+
+    if (b.violations() != 0 && failOp != "erase")
+        fail("NAND rule violations: " + std::to_string(b.violations()));
+    b.restoreImages();
+    return o;
+}
+
+void Explorer::explore(const State& s, const std::string& command, bool imageSites, Tallies& t,
+                       std::map<std::string, State>* found, std::map<std::string, std::string>* how) {
+    Board& b = *b_;
+    auto count = [&](const Step& step, const Outcome& o, const char* kind) {
+        ++t.runs;
+        if (!o.unsafe.empty())
+            ++t.unsafe;
+        if (o.failure.empty())
+            ++t.held;
+        else
+            t.failures.push_back(replayId(s, step) + ": " + o.failure);
+        const std::string key = o.after.key();
+        if (found && !found->count(key)) {
+            (*found)[key] = o.after;
+            (*how)[key] = kind;
+        }
+    };
+
+    // The fault-free run first: its operations are the cut points, its calls the call sites.
+    const Step clean{command, ""};
+    count(clean, run(s, clean), "none");
+    std::vector<testboard::LogEntry> ops;
+    for (const testboard::LogEntry& e : b.stepLog)
+        if (e.op == "erase" || e.op == "program")
+            ops.push_back(e);
+    uint32_t calls[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)];
+    std::memcpy(calls, b.stepCalls, sizeof calls);
+
+    // Cut points: every operation, except that runs of like operations (an
+    // image copy's pages, the erased fill after a record page) are sampled
+    // outside a full sweep.
+    std::map<std::string, std::vector<uint64_t>> like;
+    std::vector<uint64_t> points;
+    for (size_t n = 0; n < ops.size(); ++n) {
+        const testboard::LogEntry& e = ops[n];
+        int part = std::atoi(e.dev.c_str() + 3);
+        const bool fill = isRecordPart(part) && e.op == "program" && e.offset % b.board.blockSize() != 0;
+        if (e.op == "program" && (fill || !isRecordPart(part)))
+            like[e.dev].push_back(n + 1);
+        else
+            points.push_back(n + 1);
+    }
+    for (const auto& [dev, run] : like)
+        for (uint64_t p : fullSweep() ? run : sample(run, kLikeRandoms, static_cast<uint32_t>(run.size())))
+            points.push_back(p);
+    for (uint64_t n : points)
+        for (const char* form : kForms) {
+            const Step step{command, cutSpec(n, form, static_cast<uint32_t>(n * 31 + 7))};
+            count(step, run(s, step), "cut");
+        }
+
+    // Call sites: the first and the last call of each kind on each
+    // partition, with each error that kind of call can meet.
+    for (int part = 0; part < b.board.partitionCount(); ++part)
+        for (int op = 0; op < static_cast<int>(nandemu::Op::Count); ++op) {
+            const uint32_t n = calls[part][op];
+            if (n == 0 || (!imageSites && !isRecordPart(part)) || (!fullSweep() && repeatsCallSites(part)))
+                continue;
+            for (const std::string& error : errorsFor(static_cast<nandemu::Op>(op)))
+                for (uint32_t at : {1u, n}) {
+                    const Step step{command, "fail=mtd" + std::to_string(part) + ":" +
+                                                 nandemu::opName(static_cast<nandemu::Op>(op)) + ":" +
+                                                 std::to_string(at) + ":" + error};
+                    count(step, run(s, step), "fail");
+                    if (n == 1)
+                        break;
+                }
+        }
+}
+
+}  // namespace crash
