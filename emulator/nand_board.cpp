@@ -215,6 +215,7 @@ Board::Board(const std::string& dir) : dir_(dir) {
     loadConfig();
     dataFds_.assign(geo_.parts.size(), -1);
     pagesFds_.assign(geo_.parts.size(), -1);
+    oobFds_.assign(geo_.parts.size(), -1);
     loadBad();
     loadFaults();
     mapShared();
@@ -224,6 +225,8 @@ Board::~Board() {
     for (int fd : dataFds_)
         if (fd >= 0) raw.close(fd);
     for (int fd : pagesFds_)
+        if (fd >= 0) raw.close(fd);
+    for (int fd : oobFds_)
         if (fd >= 0) raw.close(fd);
     if (logFd_ >= 0)
         raw.close(logFd_);
@@ -250,7 +253,8 @@ void Board::create(const std::string& dir, const Geometry& g) {
         uint64_t bytes = static_cast<uint64_t>(g.parts[i]) * g.block;
         std::string base = dir + "/mtd" + std::to_string(i);
         for (auto [suffix, size] : {std::pair<const char*, uint64_t>{".data", bytes},
-                                    std::pair<const char*, uint64_t>{".pages", bytes / g.page}}) {
+                                    std::pair<const char*, uint64_t>{".pages", bytes / g.page},
+                                    std::pair<const char*, uint64_t>{".oob", bytes / g.page * g.oob}}) {
             int fd = raw.open((base + suffix).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
                 throw std::runtime_error("cannot create " + base + suffix + ": " + strerror(errno));
@@ -373,6 +377,37 @@ int Board::pagesFd(int part) const {
     return pagesFds_[part];
 }
 
+// Spare areas are kept like the data: complemented, a hole reads 0xFF.
+int Board::oobFd(int part) const {
+    if (oobFds_[part] < 0) {
+        std::string path = dir_ + "/mtd" + std::to_string(part) + ".oob";
+        oobFds_[part] = raw.open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (oobFds_[part] < 0)
+            throw std::runtime_error(path + ": " + strerror(errno));
+    }
+    return oobFds_[part];
+}
+
+void Board::readOob(int part, uint32_t page, uint32_t offset, uint8_t* buf, size_t len) const {
+    const off_t pos = static_cast<off_t>(page) * geo_.oob + offset;
+    ssize_t got = raw.pread(oobFd(part), buf, len, pos);
+    if (got < 0)
+        got = 0;
+    memset(buf + got, 0, len - static_cast<size_t>(got));
+    for (size_t i = 0; i < len; ++i)
+        buf[i] = static_cast<uint8_t>(~buf[i]);
+}
+
+void Board::programOob(int part, uint32_t page, uint32_t offset, const uint8_t* data, size_t len) {
+    std::vector<uint8_t> stored(len);
+    readOob(part, page, offset, stored.data(), len);
+    for (size_t i = 0; i < len; ++i)
+        stored[i] = static_cast<uint8_t>(~(stored[i] & data[i]));
+    const off_t pos = static_cast<off_t>(page) * geo_.oob + offset;
+    if (raw.pwrite(oobFd(part), stored.data(), len, pos) != static_cast<ssize_t>(len))
+        throw std::runtime_error(std::string("OOB program failed: ") + strerror(errno));
+}
+
 bool Board::isBad(int part, uint32_t block) const {
     for (uint32_t b : bad_[part])
         if (b == block)
@@ -473,12 +508,14 @@ uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, siz
 void Board::eraseBlock(int part, uint32_t block) {
     punch(dataFd(part), static_cast<off_t>(block) * geo_.block, geo_.block);
     punch(pagesFd(part), static_cast<off_t>(block) * pagesPerBlock(), pagesPerBlock());
+    punch(oobFd(part), static_cast<off_t>(block) * pagesPerBlock() * geo_.oob, pagesPerBlock() * geo_.oob);
     dataChanged();
 }
 
 void Board::erasePage(int part, uint32_t page) {
     punch(dataFd(part), static_cast<off_t>(page) * geo_.page, geo_.page);
     punch(pagesFd(part), page, 1);
+    punch(oobFd(part), static_cast<off_t>(page) * geo_.oob, geo_.oob);
     dataChanged();
 }
 

@@ -61,6 +61,7 @@ struct SharedState {
     int32_t runGroup;         // process group of the command `simboard run` started
     uint32_t dataChanges;     // every erase and program of stored bytes, by any process
     uint32_t occurrences[kMaxPartitions + 1][static_cast<int>(Op::Count)];  // last row: all partitions
+    uint32_t eccFailed[kMaxPartitions];   // flipped bits reads returned, per partition (ECCGETSTATS)
 };
 
 class Board {
@@ -96,8 +97,13 @@ public:
                           size_t bytesToApply = SIZE_MAX);
     bool pageProgrammed(int part, uint32_t page) const;
     void setPageProgrammed(int part, uint32_t page, bool programmed);
-    void eraseBlock(int part, uint32_t block);
+    void eraseBlock(int part, uint32_t block);   // its spare areas too
     void erasePage(int part, uint32_t page);   // for torn erases
+
+    // The spare (OOB) area of each page, geometry().oob bytes: erased to 0xFF
+    // with its block and programmed by AND. Ranges lie within one page's area.
+    void readOob(int part, uint32_t page, uint32_t offset, uint8_t* buf, size_t len) const;
+    void programOob(int part, uint32_t page, uint32_t offset, const uint8_t* data, size_t len);
 
     // Faults.
     const std::vector<Fault>& faults() const { return faults_; }
@@ -116,13 +122,14 @@ private:
     void mapShared();
     int dataFd(int part) const;
     int pagesFd(int part) const;
+    int oobFd(int part) const;
 
     std::string dir_;
     Geometry geo_;
     std::vector<std::vector<uint32_t>> bad_;
     std::vector<Fault> faults_;
     SharedState* shared_ = nullptr;
-    mutable std::vector<int> dataFds_, pagesFds_;
+    mutable std::vector<int> dataFds_, pagesFds_, oobFds_;
     // The last erased range found in a partition's file, valid while no
     // process on the board has changed stored bytes since.
     struct KnownHole {

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "kernel_files.h"
 #include "nand_board.h"
 
 using nandemu::Board;
@@ -30,7 +31,8 @@ using nandemu::Op;
 namespace {
 
 constexpr int kMaxFds = 4096;
-constexpr unsigned kMtdMajor = 90;
+using nandemu::kMtdMajor;
+constexpr uint32_t kMaxOobTransfer = 4096;   // the kernel's limit for one MEMREADOOB/MEMWRITEOOB
 
 struct Real {
     int (*open)(const char*, int, ...);
@@ -189,9 +191,60 @@ bool sdPath(const char* path, std::string* mapped) {
     return true;
 }
 
+// The folder that stands in for the kernel's /sys and /proc views of the board.
+std::string kernelDir() { return board->dir() + "/kernel"; }
+
+bool under(const char* path, const char* prefix) {
+    size_t n = strlen(prefix);
+    return strncmp(path, prefix, n) == 0 && (path[n] == 0 || path[n] == '/');
+}
+
+// Writes the kernel's files for this board once per process, when a path
+// under them is first used, so they show the bad blocks and ECC failures of
+// that moment. Each file is replaced whole, so a reader in another process
+// never sees one half written.
+void writeKernelFiles() {
+    static bool written = false;
+    if (written)
+        return;
+    written = true;
+    const std::string base = kernelDir();
+    const std::string tmpSuffix = ".tmp" + std::to_string(getpid());
+    for (const nandemu::KernelFile& f : nandemu::kernelFiles(*board)) {
+        std::string path = base + "/" + f.path;
+        for (size_t slash = base.size(); (slash = path.find('/', slash)) != std::string::npos; ++slash)
+            real.mkdir(path.substr(0, slash).c_str(), 0755);
+        std::string tmp = path + tmpSuffix;
+        int fd = real.open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+        if (fd < 0)
+            continue;
+        bool whole = real.write(fd, f.content.data(), f.content.size()) == static_cast<ssize_t>(f.content.size());
+        real.close(fd);
+        if (!whole || real.rename(tmp.c_str(), path.c_str()) != 0)
+            real.unlink(tmp.c_str());
+    }
+}
+
+// /sys/class/mtd and /proc/mtd: the board's kernel files. UBI is not there
+// (/sys/class/misc/ubi_ctrl, /sys/class/ubi), whatever this machine has.
+bool kernelPath(const char* path, std::string* mapped) {
+    if (!path)
+        return false;
+    if (under(path, "/sys/class/mtd") || under(path, "/proc/mtd")) {
+        writeKernelFiles();
+        *mapped = kernelDir() + path;
+        return true;
+    }
+    if (under(path, "/sys/class/misc/ubi_ctrl") || under(path, "/sys/class/ubi")) {
+        *mapped = kernelDir() + "/absent" + path;
+        return true;
+    }
+    return false;
+}
+
 // The path to hand to the C library for a path the board does not emulate.
 const char* mapPath(const char* path, std::string* storage) {
-    return active() && sdPath(path, storage) ? storage->c_str() : path;
+    return active() && (sdPath(path, storage) || kernelPath(path, storage)) ? storage->c_str() : path;
 }
 
 // Counts one call of op on part and reports whether a fault fires for it.
@@ -282,10 +335,14 @@ int openAny(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+// A flipped bit reaches the reader uncorrected: the kernel would count an
+// ECC failure for it.
 void applyFlips(int part, uint64_t offset, uint8_t* buf, size_t len) {
     for (const Fault& f : board->faults())
-        if (f.kind == Fault::Flip && f.part == part && f.offset >= offset && f.offset < offset + len)
+        if (f.kind == Fault::Flip && f.part == part && f.offset >= offset && f.offset < offset + len) {
             buf[f.offset - offset] ^= static_cast<uint8_t>(1u << f.bit);
+            __atomic_add_fetch(&board->shared()->eccFailed[part], 1, __ATOMIC_SEQ_CST);
+        }
 }
 
 ssize_t mtdRead(const FdInfo& info, uint64_t offset, void* buf, size_t len) {
@@ -437,8 +494,69 @@ int mtdErase(const FdInfo& info, uint64_t start, uint64_t length) {
     return 0;
 }
 
+// One OOB transfer as the kernel's MEMREADOOB/MEMWRITEOOB make it: the page
+// holding start, from the spare offset start % page (which must lie in the
+// spare area), on through the following pages' areas. The length done is
+// written back. The data area is not touched.
+int mtdOob(const FdInfo& info, uint64_t start, uint32_t* length, uint8_t* ptr, bool write) {
+    if (write && info.accmode == O_RDONLY)
+        return fail(EPERM);
+    const auto& g = board->geometry();
+    const uint64_t size = board->partitionSize(info.part);
+    const uint32_t ooboffs = static_cast<uint32_t>(start % g.page);
+    if (*length > kMaxOobTransfer || start >= size || ooboffs >= g.oob)
+        return fail(EINVAL);
+    const uint64_t firstPage = start / g.page;
+    const uint64_t room = (size / g.page - firstPage) * g.oob - ooboffs;
+    if (*length > room)
+        return fail(EINVAL);
+    for (uint32_t done = 0; done < *length;) {
+        const uint64_t at = ooboffs + done;
+        const uint32_t page = static_cast<uint32_t>(firstPage + at / g.oob);
+        const uint32_t offset = static_cast<uint32_t>(at % g.oob);
+        const uint32_t n = std::min(*length - done, g.oob - offset);
+        if (write) {
+            if (board->isBad(info.part, page / board->pagesPerBlock()))
+                logEvent(devName(info.part).c_str(), "violation", uint64_t{page} * g.page, n, "badblock");
+            board->programOob(info.part, page, offset, ptr + done, n);
+            logEvent(devName(info.part).c_str(), "oob", uint64_t{page} * g.page + offset, n);
+        } else {
+            board->readOob(info.part, page, offset, ptr + done, n);
+        }
+        done += n;
+    }
+    return 0;
+}
+
+int eccStats(const FdInfo& info, void* arg) {
+    mtd_ecc_stats st{};
+    st.failed = __atomic_load_n(&board->shared()->eccFailed[info.part], __ATOMIC_SEQ_CST);
+    st.badblocks = static_cast<uint32_t>(board->badBlocks(info.part).size());
+    memcpy(arg, &st, sizeof st);
+    return 0;
+}
+
 int mtdIoctl(const FdInfo& info, unsigned long request, void* arg) {
     switch (request) {
+    case ECCGETSTATS:
+        return eccStats(info, arg);
+    case MEMREADOOB:
+    case MEMWRITEOOB: {
+        mtd_oob_buf b;
+        memcpy(&b, arg, sizeof b);
+        int r = mtdOob(info, b.start, &b.length, b.ptr, request == MEMWRITEOOB);
+        memcpy(arg, &b, sizeof b);
+        return r;
+    }
+    case MEMREADOOB64:
+    case MEMWRITEOOB64: {
+        mtd_oob_buf64 b;
+        memcpy(&b, arg, sizeof b);
+        int r = mtdOob(info, b.start, &b.length, reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(b.usr_ptr)),
+                       request == MEMWRITEOOB64);
+        memcpy(arg, &b, sizeof b);
+        return r;
+    }
     case MEMGETINFO: {
         if (const Fault* f = failing(info.part, Op::GetInfo))
             return fail(f->error);

@@ -8,5 +8,7 @@ command -v make >/dev/null || need="$need make"
 command -v bc >/dev/null || need="$need bc"
 [ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
 [ -f /usr/include/mtd/mtd-user.h ] || need="$need linux-libc-dev"
+# Debian's MTD tools, which the differential tests hold the stand-ins against.
+[ -x /usr/sbin/mtdinfo ] || need="$need mtd-utils"
 # shellcheck disable=SC2086
 [ -z "$need" ] || sh "$(dirname "$0")/apt-install.sh" deps $need
