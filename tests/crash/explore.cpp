@@ -1,5 +1,6 @@
 #include "explore.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -506,8 +507,14 @@ void Explorer::explore(const State& s, const std::string& command, bool imageSit
     for (const auto& [dev, run] : like)
         for (uint64_t p : fullSweep() ? run : sample(run, kLikeRandoms, static_cast<uint32_t>(run.size())))
             points.push_back(p);
-    for (uint64_t n : points)
+    std::sort(points.begin(), points.end());
+    for (size_t k = 0; k < points.size(); ++k)
         for (const char* form : kForms) {
+            const uint64_t n = points[k];
+            // A cut before an operation leaves the flash as a cut after the
+            // one before it: that run is made once, in its "after" form.
+            if (std::strcmp(form, "before") == 0 && k > 0 && points[k - 1] == n - 1)
+                continue;
             const Step step{command, cutSpec(n, form, static_cast<uint32_t>(n * 31 + 7))};
             count(step, run(s, step), "cut");
         }

@@ -140,9 +140,8 @@ void checkFlagRead(const nandemu::FlagRecord& before, int named) {
 }
 
 // Both copies hold `loaded` with the command's updating bytes and a fresh
-// checksum; the flag names the copy the write began with: the one the flag
-// did not keep for last, or the copy that did not hold the record when the
-// named one did not verify.
+// checksum; the flag names the copy the write began with: the one the record
+// did not come from.
 void checkWritten(TolvaneInfo loaded, bool low, uint32_t referenceBefore) {
     loaded.lowPartitionUpdating = low ? 1 : 0;
     loaded.highPartitionUpdating = 0;
@@ -181,10 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const nandemu::TableRecord t1 = nandemu::readTable(*board, kTable1Part);
     const nandemu::TableRecord t2 = nandemu::readTable(*board, kTable2Part);
     const nandemu::TableRecord* current = nandemu::currentTable(t1, t2, flag);
-    const bool namedIsTwo = flag.valid() && flag.names() == 2;
-    const bool fellBack = current != nullptr && (current == &t2) != namedIsTwo;
-    // The copy the write keeps for last: the one the record came from.
-    const uint32_t referenceBefore = fellBack ? (current == &t2 ? 2 : 1) : flag.valid() ? flag.reference : 1;
+    // The copy the write keeps for last, whatever the flag holds: the one the record came from.
+    const uint32_t referenceBefore = current == &t2 ? 2 : 1;
 
     fuzztrap::Trap trap;
     Tolvane tolvane;
