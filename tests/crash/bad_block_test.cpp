@@ -4,7 +4,6 @@
 // no page is programmed twice or into a bad block. CRASH_SEED=N replays one layout.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <set>
 
@@ -89,9 +88,7 @@ void checkLayout(uint32_t seed) {
     MaintainBoard m = buildMaintain(b, kTableStates[0], {}, {}, seed);
     // The flag of one of the exploration's classes, in the first good block.
     const State& start = startStates()[(seed % kFlagClasses) * kPairClasses].state;
-    std::vector<uint8_t> flag(b.pageSize(), 0xFF);
-    std::copy(start.flag.begin(), start.flag.end(), flag.begin());
-    b.load(kFlag, flag);
+    putPage(b, kFlag, start.flag.data(), start.flag.size());
 
     Record current = m.record;
     for (const char* option : {"-o", "-l", "-h"}) {

@@ -25,8 +25,6 @@ const std::vector<TableState> kTableStates = {
 
 const char* const kForms[3] = {"before", "torn", "after"};
 
-namespace {
-
 void put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -34,18 +32,20 @@ void put32(uint8_t* p, uint32_t v) {
 uint32_t get32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
+
+void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n) {
+    std::vector<uint8_t> page(b.pageSize(), 0xFF);
+    std::memcpy(page.data(), bytes, n);
+    b.load(part, page);
+}
+
+namespace {
+
 uint32_t checksum(const Record& r) {
     uint32_t s = 0;
     for (size_t i = 10; i < r.size(); ++i)
         s += r[i];
     return s;
-}
-
-// One page holding `bytes`, 0xFF after them, in the partition's first good block.
-void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n) {
-    std::vector<uint8_t> page(b.pageSize(), 0xFF);
-    std::memcpy(page.data(), bytes, n);
-    b.load(part, page);
 }
 
 }  // namespace
@@ -167,15 +167,17 @@ void loadImages(testboard::Board& b, uint32_t seed) {
     }
 }
 
-std::string hex(const Record& r) {
+std::string hexBytes(const uint8_t* bytes, size_t n) {
     std::string s;
     char buf[4];
-    for (uint8_t c : r) {
-        std::snprintf(buf, sizeof buf, "%02x", c);
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
         s += buf;
     }
     return s;
 }
+
+std::string hex(const Record& r) { return hexBytes(r.data(), r.size()); }
 
 std::string describe(const TableView& v) {
     std::string s;

@@ -47,6 +47,11 @@ extern const std::vector<TableState> kTableStates;
 void putTables(testboard::Board& b, const TableState& s, const Record& old);
 void putFlag(testboard::Board& b, FlagState f);
 void putRecord(testboard::Board& b, int part, const Record& r);
+// One page holding `bytes`, 0xFF after them, in the partition's first good block.
+void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n);
+// Little-endian 32-bit fields, as both records hold them.
+void put32(uint8_t* p, uint32_t v);
+uint32_t get32(const uint8_t* p);
 // The copy number a reader starts with (an invalid flag is rewritten to 1).
 int namedCopy(const testboard::Board& b);
 
@@ -71,6 +76,7 @@ Record afterCommand(const std::string& option, const Record* loaded, const std::
 // Distinct small images in the low set; the high set a copy of them.
 void loadImages(testboard::Board& b, uint32_t seed);
 
+std::string hexBytes(const uint8_t* bytes, size_t n);
 std::string hex(const Record& r);
 std::string describe(const TableView& v);
 

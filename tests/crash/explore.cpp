@@ -25,21 +25,6 @@ constexpr size_t kLikeRandoms = 1;
 
 const char* const kCopyCode = "VEMCU";
 
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-
-std::string hexOf(const uint8_t* p, size_t n) {
-    std::string s;
-    char cell[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(cell, sizeof cell, "%02x", p[i]);
-        s += cell;
-    }
-    return s;
-}
 bool unhex(const std::string& text, uint8_t* out, size_t n) {
     if (text.size() != 2 * n)
         return false;
@@ -104,12 +89,12 @@ std::vector<std::string> errorsFor(nandemu::Op op) {
 }  // namespace
 
 std::string State::key() const {
-    std::string k = hexOf(flag.data(), flag.size());
+    std::string k = hexBytes(flag.data(), flag.size());
     for (const CopyView& c : copy) {
         k += '.';
         k += kCopyCode[static_cast<int>(c.kind)];
         if (c.kind == CopyKind::Valid)
-            k += hexOf(c.rec.data(), c.rec.size());
+            k += hexBytes(c.rec.data(), c.rec.size());
     }
     return k;
 }
@@ -257,20 +242,9 @@ struct Explorer::Board {
         return r;
     }
 
-    void putPage(int part, const uint8_t* bytes, size_t n) {
-        board.eraseBlock(part, 0);
-        std::vector<uint8_t> page(board.pageSize(), 0xFF);
-        std::memcpy(page.data(), bytes, n);
-        bool erased = true;
-        for (size_t i = 0; i < n; ++i)
-            erased = erased && bytes[i] == 0xFF;
-        if (!erased)
-            board.program(part, 0, page);
-    }
-
     // Puts the state on the flash; returns the fault lines it needs.
     std::vector<std::string> realize(const State& s) {
-        putPage(kFlag, s.flag.data(), s.flag.size());
+        putPage(board, kFlag, s.flag.data(), s.flag.size());
         std::vector<std::string> faults;
         for (int i = 0; i < 2; ++i) {
             const int part = i == 0 ? kTable1 : kTable2;
@@ -279,7 +253,7 @@ struct Explorer::Board {
                 continue;
             }
             const Record r = bytesOf(s.copy[i]);
-            putPage(part, r.data(), r.size());
+            putPage(board, part, r.data(), r.size());
             if (s.copy[i].kind == CopyKind::Unreadable)
                 faults.push_back("fail=mtd" + std::to_string(part) + ":read:*:EIO");
         }
@@ -373,8 +347,6 @@ bool isNewRecord(const Record& r, const std::string& command, const State& s, co
     return false;
 }
 
-std::string describeState(const State& s) { return s.key(); }
-
 }  // namespace
 
 Outcome Explorer::run(const State& s, const Step& step) {
@@ -395,7 +367,7 @@ Outcome Explorer::run(const State& s, const Step& step) {
     const std::optional<Record> before = s.reader(), after = o.after.reader();
     auto fail = [&](const std::string& why) {
         if (o.failure.empty())
-            o.failure = why + "; before " + describeState(s) + ", after " + describeState(o.after) +
+            o.failure = why + "; before " + s.key() + ", after " + o.after.key() +
                         ", status " + std::to_string(r.status) + " signal " + std::to_string(r.signal);
     };
 
