@@ -72,22 +72,23 @@ void dumpBytes(const unsigned char* bytes, size_t count) {
 
 // The unsigned byte sum of a page, wrapping; summing image sets is most of a
 // high command's and a maintenance pass's work. Eight bytes at a time: the
-// even and the odd bytes of a word are added in 16-bit lanes, which cannot
-// overflow within 256 words (256 * 255 < 65536), then folded.
+// even and the odd bytes of a word are added in 16-bit lanes. A step is a
+// fixed run of words, which the compiler turns into vector code; the lanes
+// take four steps (4 * 64 * 255 < 65536) before they are folded.
 uint32_t byteSum(const unsigned char* bytes, uint32_t count) {
-    const uint64_t LANES = 0x00FF00FF00FF00FFull;
-    const uint32_t WORDS_PER_FOLD = 256;
+    const uint64_t LANES = 0x00FF00FF00FF00FFull, PAIRS = 0x0000FFFF0000FFFFull;
+    const uint32_t STEP = 256, STEPS_PER_FOLD = 4;
     uint32_t sum = 0, i = 0;
-    while (count - i >= 8) {
-        uint64_t even = 0, odd = 0;
-        for (uint32_t w = 0; w < WORDS_PER_FOLD && count - i >= 8; ++w, i += 8) {
-            uint64_t word;
-            memcpy(&word, bytes + i, sizeof word);
-            even += word & LANES;
-            odd += (word >> 8) & LANES;
-        }
-        for (int shift = 0; shift < 64; shift += 16)
-            sum += static_cast<uint32_t>((even >> shift) & 0xFFFF) + static_cast<uint32_t>((odd >> shift) & 0xFFFF);
+    while (count - i >= STEP) {
+        uint64_t lanes = 0;
+        for (uint32_t s = 0; s < STEPS_PER_FOLD && count - i >= STEP; ++s, i += STEP)
+            for (uint32_t w = 0; w < STEP; w += 8) {
+                uint64_t word;
+                memcpy(&word, bytes + i + w, sizeof word);
+                lanes += (word & LANES) + ((word >> 8) & LANES);
+            }
+        lanes = (lanes & PAIRS) + ((lanes >> 16) & PAIRS);   // two 32-bit lanes
+        sum += static_cast<uint32_t>(lanes) + static_cast<uint32_t>(lanes >> 32);
     }
     for (; i < count; ++i)
         sum += bytes[i];
