@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,6 +39,25 @@ std::string makeTempDir() {
 }
 
 std::unique_ptr<nandemu::Board> open(const std::string& dir) { return std::make_unique<nandemu::Board>(dir); }
+
+// A NULL-terminated array of the strings' characters, for exec.
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (const std::string& s : strings)
+        out.push_back(const_cast<char*>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+// Whether `entry` ("NAME=value") names a variable `env` already sets.
+bool replaced(const char* entry, const std::vector<std::string>& env) {
+    const char* eq = std::strchr(entry, '=');
+    const size_t n = eq ? static_cast<size_t>(eq - entry) + 1 : std::strlen(entry);
+    for (const std::string& e : env)
+        if (e.compare(0, n, entry, n) == 0)
+            return true;
+    return false;
+}
 
 }  // namespace
 
@@ -91,29 +111,29 @@ RunResult Board::run(const std::vector<std::string>& argv, const std::string& st
     std::string simboard = getenv("FW_SIMBOARD") ? getenv("FW_SIMBOARD") : FW_SIMBOARD;
     std::vector<std::string> full = {simboard, "run", dir_, "--"};
     full.insert(full.end(), argv.begin(), argv.end());
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        int in = ::open(inPath.c_str(), O_RDONLY);
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        setenv("NANDEMU_PRELOAD", getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD, 1);
-        // The build's programs come first on the board's search path.
-        std::string path = binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-        setenv("PATH", path.c_str(), 1);
-        // Sanitized programs must accept the emulator preloaded ahead of their runtime.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
-        std::vector<char*> args;
-        for (auto& a : full)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    // The child's environment: the emulator, the build's programs first on
+    // the board's search path, and sanitized programs accepting the emulator
+    // preloaded ahead of their runtime.
+    std::vector<std::string> env = {
+        std::string("NANDEMU_PRELOAD=") + (getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD),
+        "PATH=" + binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"),
+        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    for (char** e = environ; *e; ++e)
+        if (!replaced(*e, env))
+            env.push_back(*e);
+    // Spawned rather than forked: the test process may be large, and a
+    // sweep starts thousands of programs.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, inPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, full[0].c_str(), &files, nullptr, pointers(full).data(),
+                                    pointers(env).data());
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0)
+        throw std::runtime_error("cannot start " + full[0] + ": " + strerror(spawned));
     int status = 0;
     waitpid(pid, &status, 0);
     RunResult r;
