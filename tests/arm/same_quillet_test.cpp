@@ -8,20 +8,17 @@ namespace {
 using armtier::Bytes;
 using armtier::TwinBoards;
 
-constexpr uint32_t kBlock = 131072;
+using testboard::Image;
+using testboard::kBlock;
+using testboard::kImages;
 
-struct Image {
-    const char* name;
-    int low, high;
-    size_t bytes;
-};
-const Image kImages[] = {{"s1l", 0, 6, kBlock}, {"uboot", 1, 7, 2 * kBlock}, {"kernel", 2, 8, 4 * kBlock},
-                         {"appfs", 5, 12, 8 * kBlock}};
+// Backups of 1, 2, 4 and 8 blocks: smaller than the partitions, so the tier stays fast.
+size_t backupBytes(const Image& i) { return size_t{kBlock} << (&i - kImages.data()); }
 
 void putBackups(testboard::Board& b) {
     uint32_t seed = 40;
     for (const Image& i : kImages) {
-        Bytes image = testboard::pattern(i.bytes, seed++);
+        Bytes image = testboard::pattern(backupBytes(i), seed++);
         b.putBackup(i.name, image);
         b.load(i.low, image);
         b.load(i.high, image);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board.h"
+#include "flash_layout.h"
 
 namespace armtier {
 

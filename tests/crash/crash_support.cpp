@@ -10,9 +10,6 @@
 
 namespace crash {
 
-const std::array<Image, 4> kImages = {{
-    {"s1l", 1, 0, 6}, {"uboot", 4, 1, 7}, {"kernel", 128, 2, 8}, {"app", 680, 5, 12}}};
-
 const std::vector<TableState> kTableStates = {
     {"Flag1", FlagState::Names1, CopyState::Valid, CopyState::Valid},
     {"Flag2", FlagState::Names2, CopyState::Valid, CopyState::Valid},
@@ -25,55 +22,11 @@ const std::vector<TableState> kTableStates = {
 
 const char* const kForms[3] = {"before", "torn", "after"};
 
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n) {
     std::vector<uint8_t> page(b.pageSize(), 0xFF);
     std::memcpy(page.data(), bytes, n);
     b.load(part, page);
 }
-
-namespace {
-
-uint32_t checksum(const Record& r) {
-    uint32_t s = 0;
-    for (size_t i = 10; i < r.size(); ++i)
-        s += r[i];
-    return s;
-}
-
-}  // namespace
-
-Record makeRecord(const Fields& f) {
-    Record r{};
-    put32(&r[0], kTableMarker);
-    r[8] = static_cast<uint8_t>(f.length);
-    r[9] = static_cast<uint8_t>(f.length >> 8);
-    r[10] = f.high;
-    r[11] = f.low;
-    for (int i = 0; i < 4; ++i)
-        put32(&r[12 + 4 * i], f.sums[i]);
-    put32(&r[4], checksum(r));
-    return r;
-}
-
-Fields fieldsOf(const Record& r) {
-    Fields f;
-    f.length = static_cast<uint16_t>(r[8] | r[9] << 8);
-    f.high = r[10];
-    f.low = r[11];
-    for (int i = 0; i < 4; ++i)
-        f.sums[i] = get32(&r[12 + 4 * i]);
-    return f;
-}
-
-bool verifies(const Record& r) { return get32(&r[0]) == kTableMarker && get32(&r[4]) == checksum(r); }
 
 void putRecord(testboard::Board& b, int part, const Record& r) { putPage(b, part, r.data(), r.size()); }
 
@@ -167,16 +120,6 @@ void loadImages(testboard::Board& b, uint32_t seed) {
     }
 }
 
-std::string hexBytes(const uint8_t* bytes, size_t n) {
-    std::string s;
-    char buf[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
-        s += buf;
-    }
-    return s;
-}
-
 std::string hex(const Record& r) { return hexBytes(r.data(), r.size()); }
 
 std::string describe(const TableView& v) {
@@ -218,20 +161,26 @@ MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std:
     return m;
 }
 
-std::string tableKept(const testboard::Board& b, const Record& record) {
-    TableView v = viewTables(b);
-    if (!v.valid[0] && !v.valid[1])
-        return "no valid table copy: " + describe(v);
-    for (int i = 0; i < 2; ++i)
-        if (v.valid[i] && v.rec[i] != record)
-            return "a table copy changed: " + describe(v);
-    return "";
+::testing::AssertionResult cutHappened(const testboard::RunResult& r) {
+    if (r.signal != 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the power cut did not happen: exit status " << r.status;
 }
 
-std::string converged(const testboard::Board& b, const MaintainBoard& m) {
+::testing::AssertionResult tableKept(const testboard::Board& b, const Record& record) {
+    TableView v = viewTables(b);
+    if (!v.valid[0] && !v.valid[1])
+        return ::testing::AssertionFailure() << "no valid table copy: " << describe(v);
+    for (int i = 0; i < 2; ++i)
+        if (v.valid[i] && v.rec[i] != record)
+            return ::testing::AssertionFailure() << "a table copy changed: " << describe(v);
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult converged(const testboard::Board& b, const MaintainBoard& m) {
     TableView v = viewTables(b);
     if (!v.valid[0] || !v.valid[1] || v.rec[0] != m.record || v.rec[1] != m.record)
-        return "table copies differ: " + describe(v);
+        return ::testing::AssertionFailure() << "table copies differ: " << describe(v);
     for (size_t i = 0; i < kImages.size(); ++i) {
         if (!m.repairable[i])
             continue;
@@ -239,28 +188,26 @@ std::string converged(const testboard::Board& b, const MaintainBoard& m) {
         bool ok = partSum(b, kImages[i].low, kImages[i].blocks, &low) &&
                   partSum(b, kImages[i].high, kImages[i].blocks, &high);
         if (!ok || low != m.sums[i] || high != m.sums[i])
-            return std::string(kImages[i].name) + " differs: low " + std::to_string(low) + " high " +
-                   std::to_string(high) + " record " + std::to_string(m.sums[i]);
+            return ::testing::AssertionFailure() << kImages[i].name << " differs: low " << low << " high " << high
+                                                 << " record " << m.sums[i];
     }
-    return "";
+    return ::testing::AssertionSuccess();
 }
 
-std::string maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed) {
-    std::string why;
+::testing::AssertionResult maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed) {
+    ::testing::AssertionResult why = ::testing::AssertionSuccess();
     for (int run = 1; run <= 2; ++run) {
-        testboard::RunResult r = b.run({"tolvane", "-m"});
-        if (!r.exited(0))
-            return "maintenance run " + std::to_string(run) + " status " + std::to_string(r.status) +
-                   " signal " + std::to_string(r.signal);
-        why = tableKept(b, m.record);
-        if (!why.empty())
-            return why;
+        const ::testing::AssertionResult ended = testboard::ExitedWith(b.run({"tolvane", "-m"}), 0);
+        if (!ended)
+            return ::testing::AssertionFailure() << "maintenance run " << run << ": " << ended.message();
+        const ::testing::AssertionResult kept = tableKept(b, m.record);
+        if (!kept)
+            return kept;
         why = converged(b, m);
-        if (why.empty())
-            return b.violations() == 0 || violationsAllowed ? ""
-                                                            : "NAND rule violations: " + std::to_string(b.violations());
+        if (why)
+            return violationsAllowed ? ::testing::AssertionSuccess() : testboard::NoViolations(b);
     }
-    return "not converged after two runs: " + why;
+    return ::testing::AssertionFailure() << "not converged after two runs: " << why.message();
 }
 
 std::vector<uint64_t> sample(const std::vector<uint64_t>& points, size_t randoms, uint32_t seed) {

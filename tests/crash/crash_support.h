@@ -8,30 +8,29 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "board.h"
+#include "checks.h"
+#include "flash_layout.h"
 
 namespace crash {
 
-constexpr int kFlag = 3, kTable1 = 9, kTable2 = 10;
-constexpr uint32_t kTableMarker = 0xAAAAAAAA, kFlagMarker = 0x55555555;
-
-struct Image {
-    const char* name;
-    uint32_t blocks;
-    int low, high;
-};
-extern const std::array<Image, 4> kImages;
-
-// The 28 record bytes, built and judged here rather than by the program.
-using Record = std::array<uint8_t, 28>;
-struct Fields {
-    uint16_t length = 10;
-    uint8_t high = 0, low = 0;
-    uint32_t sums[4] = {};
-};
-Record makeRecord(const Fields& f);          // marker and a correct checksum
-Fields fieldsOf(const Record& r);
-bool verifies(const Record& r);
+using testboard::Fields;
+using testboard::Image;
+using testboard::kFlag;
+using testboard::kFlagMarker;
+using testboard::kImages;
+using testboard::kTable1;
+using testboard::kTable2;
+using testboard::kTableMarker;
+using testboard::Record;
+using testboard::fieldsOf;
+using testboard::get32;
+using testboard::hexBytes;
+using testboard::makeRecord;
+using testboard::put32;
+using testboard::verifies;
 
 // A starting state of the two copies and the flag.
 enum class FlagState { Names1, Names2, Invalid };
@@ -49,9 +48,6 @@ void putFlag(testboard::Board& b, FlagState f);
 void putRecord(testboard::Board& b, int part, const Record& r);
 // One page holding `bytes`, 0xFF after them, in the partition's first good block.
 void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n);
-// Little-endian 32-bit fields, as both records hold them.
-void put32(uint8_t* p, uint32_t v);
-uint32_t get32(const uint8_t* p);
 // The copy number a reader starts with (an invalid flag is rewritten to 1).
 int namedCopy(const testboard::Board& b);
 
@@ -76,7 +72,6 @@ Record afterCommand(const std::string& option, const Record* loaded, const std::
 // Distinct small images in the low set; the high set a copy of them.
 void loadImages(testboard::Board& b, uint32_t seed);
 
-std::string hexBytes(const uint8_t* bytes, size_t n);
 std::string hex(const Record& r);
 std::string describe(const TableView& v);
 
@@ -106,14 +101,16 @@ struct MaintainBoard {
 MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std::vector<int>& damageLow,
                             const std::vector<int>& damageHigh, uint32_t seed);
 
-// Empty when a valid table copy exists and every valid copy holds `record`.
-std::string tableKept(const testboard::Board& b, const Record& record);
-// Empty when both copies hold the record and each repairable image matches in both sets.
-std::string converged(const testboard::Board& b, const MaintainBoard& m);
-// Runs the pass (uninterrupted) at most twice; empty once the board converged
+// The run was ended by the power cut it was given.
+::testing::AssertionResult cutHappened(const testboard::RunResult& r);
+// A valid table copy exists and every valid copy holds `record`.
+::testing::AssertionResult tableKept(const testboard::Board& b, const Record& record);
+// Both copies hold the record and each repairable image matches in both sets.
+::testing::AssertionResult converged(const testboard::Board& b, const MaintainBoard& m);
+// Runs the pass (uninterrupted) at most twice, until the board converged
 // (with no NAND rule broken, unless a failed erase made the pass write over
 // a block it could not erase).
-std::string maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed = false);
+::testing::AssertionResult maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed = false);
 
 // Up to `randoms` seeded points strictly between the first and the last of `points`,
 // plus the first, the second and the last.

@@ -38,14 +38,6 @@ bool unhex(const std::string& text, uint8_t* out, size_t n) {
     return true;
 }
 
-std::array<uint8_t, 12> flagBytes(uint32_t marker, uint32_t reference, uint32_t end) {
-    std::array<uint8_t, 12> f;
-    put32(&f[0], marker);
-    put32(&f[4], reference);
-    put32(&f[8], end);
-    return f;
-}
-
 bool isRecordPart(int part) { return part == kFlag || part == kTable1 || part == kTable2; }
 
 // The U-Boot, kernel and application partitions are read and copied by the
@@ -165,14 +157,14 @@ std::array<uint32_t, 4> engineLowSums() {
 std::vector<NamedState> startStates() {
     const uint32_t M = kFlagMarker;
     const std::pair<const char*, std::array<uint8_t, 12>> flags[] = {
-        {"FlagErased", flagBytes(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)},
-        {"FlagWrongMarker", flagBytes(0x12345678, 1, M)},
-        {"Ref0", flagBytes(M, 0, M)},
-        {"Ref1", flagBytes(M, 1, M)},
-        {"Ref2", flagBytes(M, 2, M)},
-        {"Ref3", flagBytes(M, 3, M)},
-        {"RefFFFFFFFF", flagBytes(M, 0xFFFFFFFF, M)},
-        {"Ref2OtherEnd", flagBytes(M, 2, 0x01020304)},
+        {"FlagErased", testboard::makeFlag(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)},
+        {"FlagWrongMarker", testboard::makeFlag(1, 0x12345678, M)},
+        {"Ref0", testboard::makeFlag(0, M, M)},
+        {"Ref1", testboard::makeFlag(1, M, M)},
+        {"Ref2", testboard::makeFlag(2, M, M)},
+        {"Ref3", testboard::makeFlag(3, M, M)},
+        {"RefFFFFFFFF", testboard::makeFlag(0xFFFFFFFF, M, M)},
+        {"Ref2OtherEnd", testboard::makeFlag(2, M, 0x01020304)},
     };
     // Record A holds the sums of the engine's images (so a pass finds the low
     // set matching and repairs the high S1L), record B sums that match none.

@@ -26,7 +26,7 @@ struct CopyView {
 };
 
 struct State {
-    std::array<uint8_t, 12> flag{};
+    testboard::Flag flag{};
     CopyView copy[2];
     // "FLAGHEX.COPY1.COPY2", a copy as V<hex> or E, M, C, U: parsed back by parseState.
     std::string key() const;

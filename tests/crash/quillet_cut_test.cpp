@@ -12,11 +12,6 @@ using namespace crash;
 
 namespace {
 
-struct Backup {
-    const char* name;
-    int low, high;
-};
-const Backup kBackups[] = {{"s1l", 0, 6}, {"uboot", 1, 7}, {"kernel", 2, 8}, {"appfs", 5, 12}};
 
 constexpr uint32_t kCutImagePages = 4;
 
@@ -28,8 +23,8 @@ std::vector<uint8_t> backupImage(const testboard::Board& b, size_t i, size_t len
 void buildSd(testboard::Board& b, int damaged, size_t length = 0) {
     for (size_t i = 0; i < 4; ++i) {
         std::vector<uint8_t> image = backupImage(b, i, length);
-        b.putBackup(kBackups[i].name, image);
-        for (int part : {kBackups[i].low, kBackups[i].high})
+        b.putBackup(kImages[i].name, image);
+        for (int part : {kImages[i].low, kImages[i].high})
             b.load(part, part == damaged ? testboard::pattern(image.size(), 9) : image);
     }
 }
@@ -48,14 +43,14 @@ std::vector<uint8_t> goodPrefix(const testboard::Board& b, int part, size_t leng
     return out;
 }
 
-std::string allRestored(const testboard::Board& b, size_t length = 0) {
+::testing::AssertionResult allRestored(const testboard::Board& b, size_t length = 0) {
     for (size_t i = 0; i < 4; ++i) {
         std::vector<uint8_t> image = backupImage(b, i, length);
-        for (int part : {kBackups[i].low, kBackups[i].high})
+        for (int part : {kImages[i].low, kImages[i].high})
             if (goodPrefix(b, part, image.size()) != image)
-                return "mtd" + std::to_string(part) + " does not hold " + kBackups[i].name + ".bak";
+                return ::testing::AssertionFailure() << "mtd" << part << " does not hold " << kImages[i].name << ".bak";
     }
-    return b.violations() ? "NAND rule violations: " + std::to_string(b.violations()) : "";
+    return testboard::NoViolations(b);
 }
 
 class QuilletCut : public ::testing::TestWithParam<int> {};
@@ -68,7 +63,7 @@ TEST_P(QuilletCut, NextRunRestoresPartitionFromBackup) {
     clean.clearLog();
     testboard::RunResult r = clean.run({"quillet"});
     ASSERT_TRUE(r.exited(0)) << r.out;
-    ASSERT_EQ("", allRestored(clean));
+    ASSERT_TRUE(allRestored(clean));
     std::vector<uint64_t> erases, programs;
     std::vector<testboard::LogEntry> m = clean.mutations();
     for (size_t i = 0; i < m.size(); ++i)
@@ -90,14 +85,15 @@ TEST_P(QuilletCut, NextRunRestoresPartitionFromBackup) {
             buildSd(b, damaged);
             b.setFaults({cutSpec(n, form, static_cast<uint32_t>(n + 3))});
             testboard::RunResult cut = b.run({"quillet"});
-            std::string why = cut.signal == 0 ? "the power cut did not happen" : "";
-            if (why.empty()) {
+            ::testing::AssertionResult why = cutHappened(cut);
+            if (why) {
                 b.clearFaults();
-                testboard::RunResult again = b.run({"quillet"});
-                why = again.exited(0) ? allRestored(b) : "rerun status " + std::to_string(again.status);
+                why = testboard::ExitedWith(b.run({"quillet"}), 0);
             }
-            tally.count(why.empty());
-            EXPECT_EQ("", why) << "quillet, mtd" << damaged << " damaged, cut at " << n << " (" << form << ")";
+            if (why)
+                why = allRestored(b);
+            tally.count(why);
+            EXPECT_TRUE(why) << "quillet, mtd" << damaged << " damaged, cut at " << n << " (" << form << ")";
         }
     }
 }
@@ -118,7 +114,7 @@ std::string markImageBlocks(testboard::Board& b, uint32_t seed) {
     uint32_t x = seed * 2654435761u | 1;
     auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
     std::string layout;
-    for (const Backup& image : kBackups)
+    for (const Image& image : kImages)
         for (int part : {image.low, image.high}) {
             const uint32_t blocks = b.partitionSize(part) / b.blockSize();
             const uint32_t pick = next() % 5;
@@ -143,12 +139,12 @@ void checkQuilletLayout(uint32_t seed) {
     testboard::Board b;
     const std::string layout = markImageBlocks(b, seed);
     SCOPED_TRACE("CRASH_SEED=" + std::to_string(seed) + " bad blocks:" + layout);
-    const int damaged = kBackups[seed % 4].low;
+    const int damaged = kImages[seed % 4].low;
     buildSd(b, damaged, b.blockSize() + 2 * b.pageSize());
     b.setFaults({});
     testboard::RunResult r = b.run({"quillet"});
     ASSERT_TRUE(r.exited(0)) << r.out.substr(r.out.size() > 800 ? r.out.size() - 800 : 0);
-    EXPECT_EQ("", allRestored(b, b.blockSize() + 2 * b.pageSize()));
+    EXPECT_TRUE(allRestored(b, b.blockSize() + 2 * b.pageSize()));
 }
 
 TEST(QuilletBadBlocks, EveryPartitionHoldsItsBackupOverSeededBadBlocks) {

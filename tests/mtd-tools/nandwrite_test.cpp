@@ -90,7 +90,7 @@ protected:
 };
 
 TEST_F(StrictNandwriteTest, WritingOverAProgrammedPageFailsThere) {
-    provokesViolation = true;
+    violationsAllowed = true;
     board.program(kMtd, kPage, Bytes(kPage, 0x00));
     putImage(3 * kPage);
     expectRun(write(), 1, "nandwrite: write at 0x00000800 of '/dev/mtd1': Input/output error\n");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board.h"
+#include "checks.h"
 
 namespace mtdtest {
 
@@ -38,21 +39,15 @@ inline std::string skipped(const std::string& tool, const std::vector<uint32_t>&
     return text;
 }
 
-class ToolTest : public ::testing::Test {
+class ToolTest : public testboard::BoardTest {
 protected:
-    explicit ToolTest(bool strict = false) : board(options(strict)) {}
+    explicit ToolTest(bool strict = false) : BoardTest(options(strict)) {}
 
     static testboard::BoardOptions options(bool strict) {
         testboard::BoardOptions o;
         o.parts = {4, kBlocks, 4};
         o.strict = strict;
         return o;
-    }
-
-    void TearDown() override {
-        if (!provokesViolation) {
-            EXPECT_EQ(board.violations(), 0u);
-        }
     }
 
     // Runs argv: the status, nothing on standard output, exactly err on standard error.
@@ -83,9 +78,6 @@ protected:
                 at.push_back(e.offset);
         return at;
     }
-
-    testboard::Board board;
-    bool provokesViolation = false;
 };
 
 }  // namespace mtdtest

@@ -5,27 +5,25 @@
 #include <algorithm>
 
 #include "board.h"
+#include "checks.h"
+#include "flash_layout.h"
 
 using testboard::Board;
 using testboard::BoardOptions;
 
 namespace {
 
-constexpr uint32_t kBlock = 131072;
+using testboard::Image;
+using testboard::kBlock;
+using testboard::kImages;
 
-struct Image {
-    const char* name;
-    int low, high;
-    size_t size;
-};
 // Backups smaller than the partitions keep the suite fast; the routine only
 // ever dumps the backup's length.
-const Image kImages[] = {{"s1l", 0, 6, kBlock}, {"uboot", 1, 7, 2 * kBlock}, {"kernel", 2, 8, 4 * kBlock},
-                         {"appfs", 5, 12, 8 * kBlock}};
+size_t backupBytes(const Image& i) { return size_t{kBlock} << (&i - kImages.data()); }
 
-class Quillet : public ::testing::Test {
+class Quillet : public testboard::BoardTest {
 protected:
-    explicit Quillet(const std::string& layout = "512m") : board_(options(layout)) {}
+    explicit Quillet(const std::string& layout = "512m") : BoardTest(options(layout)) {}
     static BoardOptions options(const std::string& layout) {
         BoardOptions o;
         o.layout = layout;
@@ -33,18 +31,16 @@ protected:
     }
     void SetUp() override {
         for (const Image& i : kImages) {
-            auto image = testboard::pattern(i.size, i.low + 1);
-            board_.putBackup(i.name, image);
-            board_.load(i.low, image);
-            if (board_.partitionSize(i.high))
-                board_.load(i.high, image);
+            auto image = testboard::pattern(backupBytes(i), i.low + 1);
+            board.putBackup(i.name, image);
+            board.load(i.low, image);
+            if (board.partitionSize(i.high))
+                board.load(i.high, image);
         }
     }
-    void TearDown() override { EXPECT_EQ(0u, board_.violations()); }
-
     testboard::RunResult run(std::vector<std::string> args = {}) {
         args.insert(args.begin(), "quillet");
-        auto r = board_.run(args);
+        auto r = board.run(args);
         EXPECT_TRUE(r.exited(0)) << r.err;
         return r;
     }
@@ -72,10 +68,9 @@ protected:
         return lengths;
     }
     size_t erases(const std::string& prog) {
-        auto m = board_.mutations();
+        auto m = board.mutations();
         return static_cast<size_t>(std::count_if(m.begin(), m.end(), [&](auto& e) { return e.prog == prog; }));
     }
-    Board board_;
 };
 
 TEST_F(Quillet, IntactBoardIsDumpedOnceAPartitionAndNeverWritten) {
@@ -85,14 +80,14 @@ TEST_F(Quillet, IntactBoardIsDumpedOnceAPartitionAndNeverWritten) {
     EXPECT_EQ("nanddump -o -b -f /mnt/sd/flash_dump.bin -l 131072 /dev/mtd0", c[0]);
     EXPECT_EQ("nanddump -o -b -f /mnt/sd/flash_dump.bin -l 1048576 /dev/mtd12", c[7]);
     EXPECT_EQ(8u, count(r.out, "Flash Dump File verify ok.\nNeed no any action.\n"));
-    EXPECT_EQ(0u, board_.mutations().size());
+    EXPECT_EQ(0u, board.mutations().size());
     EXPECT_EQ(0u, r.out.find("quillet ===>>>\n"));
     EXPECT_NE(std::string::npos, r.out.find("================================================= \n 512M flash\n"));
 }
 
 TEST_F(Quillet, CorruptedImagesAreRewrittenFromTheBackupAndVerified) {
-    board_.flipStoredBit(2, 3 * kBlock + 17, 2);   // low kernel
-    board_.flipStoredBit(7, 5, 0);                 // high U-Boot
+    board.flipStoredBit(2, 3 * kBlock + 17, 2);   // low kernel
+    board.flipStoredBit(7, 5, 0);                 // high U-Boot
     auto r = run();
     auto c = calls(r.out);
     ASSERT_EQ(14u, c.size());   // 8 first dumps, 2 rewrites of two commands, 2 dumps after them
@@ -102,15 +97,15 @@ TEST_F(Quillet, CorruptedImagesAreRewrittenFromTheBackupAndVerified) {
     EXPECT_EQ(8u, count(r.out, "Flash Dump File verify ok."));
     EXPECT_EQ(2u, count(r.out, "Will updaye it !!!"));
     auto image = testboard::pattern(4 * kBlock, 3);
-    EXPECT_TRUE(board_.read(2, 0, image.size()) == image);
+    EXPECT_TRUE(board.read(2, 0, image.size()) == image);
     EXPECT_GT(erases("flash_eraseall"), 0u);
     EXPECT_GT(erases("nandwrite"), 0u);
 }
 
 TEST_F(Quillet, ABadBlockInTheRangeShortensTheDumpAndIsReRead) {
     auto image = testboard::pattern(4 * kBlock, 3);
-    board_.markBad(2, 1);
-    board_.load(2, image);
+    board.markBad(2, 1);
+    board.load(2, image);
     auto r = run();
     auto c = calls(r.out);
     EXPECT_NE(std::string::npos, r.out.find("===>> Need do re-Read !!!  \n===>> dumpFileSize: 393216\n"
@@ -121,7 +116,7 @@ TEST_F(Quillet, ABadBlockInTheRangeShortensTheDumpAndIsReRead) {
 }
 
 TEST_F(Quillet, APageThatAlwaysReadsWrongGetsSixRewritesAndNoSeventhDump) {
-    board_.setFaults({"flip=mtd0:100:3"});
+    board.setFaults({"flip=mtd0:100:3"});
     auto r = run();
     auto c = calls(r.out);
     size_t dumps = 0, erasesRun = 0, writes = 0;
@@ -139,19 +134,19 @@ TEST_F(Quillet, APageThatAlwaysReadsWrongGetsSixRewritesAndNoSeventhDump) {
 }
 
 TEST_F(Quillet, ABackupThatDisagreesWithItsChecksumTextIsNeverWritten) {
-    board_.flipStoredBit(0, 0, 0);
+    board.flipStoredBit(0, 0, 0);
     std::string other = std::string(30, '0') + "42";
-    board_.writeSdFile("backup/s1l.as2", std::vector<uint8_t>(other.begin(), other.end()));
+    board.writeSdFile("backup/s1l.as2", std::vector<uint8_t>(other.begin(), other.end()));
     auto r = run();
     EXPECT_EQ(2u, count(r.out, "Backup file verify NG !!!\nCan't to verify flash data !!!\n"));
-    EXPECT_EQ(0u, board_.mutations().size());
+    EXPECT_EQ(0u, board.mutations().size());
     EXPECT_EQ(8u, calls(r.out).size());
 }
 
 TEST_F(Quillet, AFailingDumpNeverVerifiesFromAStaleDumpFile) {
     // A dump file of exactly the S1L backup is already on the card.
-    board_.writeSdFile("flash_dump.bin", board_.readSdFile("backup/s1l.bak"));
-    board_.setFaults({"fail=mtd0:read:*:EIO"});
+    board.writeSdFile("flash_dump.bin", board.readSdFile("backup/s1l.bak"));
+    board.setFaults({"fail=mtd0:read:*:EIO"});
     auto r = run();
     std::string low = r.out.substr(0, r.out.find("/dev/mtd1 check ok."));
     EXPECT_EQ(std::string::npos, low.find("Flash Dump File verify ok.")) << low;
@@ -159,10 +154,10 @@ TEST_F(Quillet, AFailingDumpNeverVerifiesFromAStaleDumpFile) {
 }
 
 TEST_F(Quillet, MissingPathsAndBadBackupSizesStopBeforeAnyCommand) {
-    board_.writeSdFile("backup/uboot.bak", {});
-    board_.writeSdFile("backup/kernel.bak", std::vector<uint8_t>(2049, 1));
-    (void)system(("rm " + board_.sdPath("backup/appfs.as2")).c_str());
-    (void)system(("rm " + board_.sdPath("backup/s1l.bak")).c_str());
+    board.writeSdFile("backup/uboot.bak", {});
+    board.writeSdFile("backup/kernel.bak", std::vector<uint8_t>(2049, 1));
+    (void)system(("rm " + board.sdPath("backup/appfs.as2")).c_str());
+    (void)system(("rm " + board.sdPath("backup/s1l.bak")).c_str());
     auto r = run();
     EXPECT_NE(std::string::npos, r.out.find("/dev/mtd0 check ok.\n/mnt/sd/backup/s1l.bak check NG!!!\n"));
     EXPECT_NE(std::string::npos, r.out.find("File error...\n"));
@@ -206,11 +201,11 @@ class QuilletReRead : public QuilletSmallBoard, public ::testing::WithParamInter
 TEST_P(QuilletReRead, ReachesTheWholeImageAndVerifiesWithoutARewrite) {
     const ReReadCase& c = GetParam();
     for (uint32_t blk : c.bad)
-        board_.markBad(c.mtd, blk);
+        board.markBad(c.mtd, blk);
     auto image = testboard::pattern(c.size, 99);
-    board_.putBackup(c.image, image);
-    board_.load(c.mtd, image);
-    board_.setFaults(c.faults);
+    board.putBackup(c.image, image);
+    board.load(c.mtd, image);
+    board.setFaults(c.faults);
     auto r = run();
     std::string dev = "/dev/mtd" + std::to_string(c.mtd);
     std::string own = r.out.substr(r.out.find(dev + " check ok."));
@@ -218,7 +213,7 @@ TEST_P(QuilletReRead, ReachesTheWholeImageAndVerifiesWithoutARewrite) {
     EXPECT_EQ(c.lengths, reReads(own)) << own;
     EXPECT_EQ(1u, count(own, "Flash Dump File verify ok.\nNeed no any action.\n")) << own;
     EXPECT_EQ(0u, count(own, "flash_eraseall") + count(own, "nandwrite"));
-    EXPECT_EQ(0u, board_.mutations().size());
+    EXPECT_EQ(0u, board.mutations().size());
 }
 
 // Block 3 spans 393216 to 524288: a kernel of 501760 bytes ends inside it.

@@ -11,43 +11,32 @@
 #include <map>
 
 #include "board.h"
+#include "flash_layout.h"
 #include "records.h"
 
 namespace {
 
-constexpr uint32_t kBlock = 131072;
-constexpr int kFlag = 3, kTable1 = 9, kTable2 = 10;
-const int kLow[] = {0, 1, 2, 5}, kHigh[] = {6, 7, 8, 12};
-const uint32_t kImageBlocks[] = {1, 4, 128, 680};
+using testboard::kBlock;
+using testboard::kFlag;
+using testboard::kImages;
+using testboard::kTable1;
+using testboard::kTable2;
 
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-    for (int i = 0; i < 4; ++i)
-        v[at + i] = static_cast<uint8_t>(x >> (8 * i));
-}
+std::vector<uint8_t> bytesOf(const uint8_t* p, size_t n) { return std::vector<uint8_t>(p, p + n); }
 
-// A table record as the boot-set manager stores it: marker, checksum of
-// bytes 10..27, length, updating bytes (high, low), four image sums.
+// A table record of length 10 with these updating bytes and sums.
 std::vector<uint8_t> tableRecord(uint8_t high, uint8_t low, const uint32_t sums[4]) {
-    std::vector<uint8_t> r(28, 0);
-    put32(r, 0, 0xAAAAAAAA);
-    r[8] = 10;
-    r[10] = high;
-    r[11] = low;
-    for (int i = 0; i < 4; ++i)
-        put32(r, 12 + 4 * i, sums[i]);
-    uint32_t sum = 0;
-    for (int i = 10; i < 28; ++i)
-        sum += r[i];
-    put32(r, 4, sum);
-    return r;
+    testboard::Fields f;
+    f.high = high;
+    f.low = low;
+    std::copy(sums, sums + 4, f.sums.begin());
+    const testboard::Record r = testboard::makeRecord(f);
+    return bytesOf(r.data(), r.size());
 }
 
 std::vector<uint8_t> flagRecord(uint32_t names) {
-    std::vector<uint8_t> f(12, 0);
-    put32(f, 0, 0x55555555);
-    put32(f, 4, names);
-    put32(f, 8, 0x55555555);
-    return f;
+    const testboard::Flag f = testboard::makeFlag(names);
+    return bytesOf(f.data(), f.size());
 }
 
 // An image that starts with its name, and its partition sum once loaded
@@ -76,11 +65,11 @@ Sets loadSets(testboard::Board& b, uint32_t lowSeed, uint32_t highSeed) {
     Sets s{};
     for (int i = 0; i < 4; ++i) {
         Image lo = image(std::string(names[i]) + " r" + std::to_string(lowSeed), sizes[i], lowSeed * 10 + i,
-                         kImageBlocks[i]);
+                         kImages[i].blocks);
         Image hi = image(std::string(names[i]) + " r" + std::to_string(highSeed), sizes[i], highSeed * 10 + i,
-                         kImageBlocks[i]);
-        b.load(kLow[i], lo.bytes);
-        b.load(kHigh[i], hi.bytes);
+                         kImages[i].blocks);
+        b.load(kImages[i].low, lo.bytes);
+        b.load(kImages[i].high, hi.bytes);
         s.low[i] = lo.sum;
         s.high[i] = hi.sum;
     }
@@ -312,10 +301,10 @@ TEST(FlashMap, ImageBlocksTakeTheColourOfTheirJudgement) {
     std::string svg = map(b);
     std::vector<Cell> all = cells(svg);
     for (int i = 0; i < 4; ++i) {
-        for (auto [part, cls] : {std::pair<int, const char*>{kLow[i], "match"}, {kHigh[i], "differs"}}) {
+        for (auto [part, cls] : {std::pair<int, const char*>{kImages[i].low, "match"}, {kImages[i].high, "differs"}}) {
             std::vector<Cell> pc = cellsOf(all, part);
             for (const Cell& c : pc)
-                EXPECT_EQ(c.block < kImageBlocks[i] ? cls : "free", c.cls) << "mtd" << part << " block " << c.block;
+                EXPECT_EQ(c.block < kImages[i].blocks ? cls : "free", c.cls) << "mtd" << part << " block " << c.block;
         }
     }
     std::map<int, Label> l = labels(svg);

@@ -75,11 +75,11 @@ TEST_F(MaintainTest, HealthyBoardGivesTheFullTranscriptAndWritesNothing) {
     const std::string sep = kSeparator + "\n";
     std::string want = "ver. 1.0\nmaintain partition data \ngot cmd \n";
     const Bytes flagPage = recordPage(encodeFlag(1));
-    want += kRule + "\n readBootFlag() * \n " + hexBytes(Bytes(flagPage.begin(), flagPage.begin() + 16)) +
+    want += kRule + "\n readBootFlag() * \n " + dumpBytes(Bytes(flagPage.begin(), flagPage.begin() + 16)) +
             "\nreadBootFlag() & \n " + kRule + "\n  ";
     for (const char* copy : {"/dev/mtd9", "/dev/mtd10"}) {
         want += kRule + "\n readTolvane() * \n MTD: " + copy + " \n " +
-                hexBytes(Bytes(tablePage.begin(), tablePage.begin() + 16)) + "\n" + calSumLine(rec);
+                dumpBytes(Bytes(tablePage.begin(), tablePage.begin() + 16)) + "\n" + calSumLine(rec);
         if (copy == std::string("/dev/mtd9"))
             want += "tolvane verify ok \n";
     }

@@ -25,8 +25,8 @@ TEST_F(CommandTest, OkOnAnErasedBoardRepairsTheFlagThenWritesCopy2Flag2Copy1) {
     EXPECT_EQ(mutations(), recordWrite(kFlag) + recordWrite(kTable2) + recordWrite(kFlag) + recordWrite(kTable1));
 
     // The erased flag was rewritten naming copy 1, keeping the end marker it read.
-    EXPECT_TRUE(contains(r.err, " readBootFlag() * \n " + hexBytes(Bytes(16, 0xFF)) + "\n"));
-    EXPECT_TRUE(contains(r.err, "write buf:\n " + hexBytes(encodeFlag(1, kFlagMarker, 0xFFFFFFFF)) + "\n "));
+    EXPECT_TRUE(contains(r.err, " readBootFlag() * \n " + dumpBytes(Bytes(16, 0xFF)) + "\n"));
+    EXPECT_TRUE(contains(r.err, "write buf:\n " + dumpBytes(encodeFlag(1, kFlagMarker, 0xFFFFFFFF)) + "\n "));
     // Then moved to copy 2 by the write.
     expectFlag(encodeFlag(2, kFlagMarker, 0xFFFFFFFF));
 
@@ -145,7 +145,7 @@ TEST_F(CommandTest, TableWriteShowsTheRecordItStores) {
                               "m_tolvaneInfo.length: a\n" + "m_tolvaneInfo.highPartitionUpdating: 0\n" +
                               "m_tolvaneInfo.lowPartitionUpdating: 1\n" + "m_tolvaneInfo.s1lSum: 1111\n" +
                               "m_tolvaneInfo.ubootSum: 2222\n" + "m_tolvaneInfo.kernelSum: 3333\n" +
-                              "m_tolvaneInfo.AppSum: 4444\n" + "write m_tolvaneInfo buf:\n " + hexBytes(record) +
+                              "m_tolvaneInfo.AppSum: 4444\n" + "write m_tolvaneInfo buf:\n " + dumpBytes(record) +
                               "\n writeTolvane() ending \n";
     EXPECT_EQ(count(r.err, shown), 2u) << r.err;
 }

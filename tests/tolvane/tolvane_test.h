@@ -13,81 +13,50 @@
 #include <vector>
 
 #include "board.h"
+#include "checks.h"
+#include "flash_layout.h"
 
 namespace tv {
 
 using Bytes = std::vector<uint8_t>;
 using Argv = std::vector<std::string>;
 
-constexpr int kFlag = 3, kTable1 = 9, kTable2 = 10;
-constexpr uint32_t kBlock = 131072;
-constexpr uint32_t kTableMarker = 0xAAAAAAAA, kFlagMarker = 0x55555555;
+using testboard::Fields;
+using testboard::kApp;
+using testboard::kBlock;
+using testboard::kFlag;
+using testboard::kFlagMarker;
+using testboard::kImages;
+using testboard::kKernel;
+using testboard::kS1L;
+using testboard::kTable1;
+using testboard::kTable2;
+using testboard::kTableMarker;
+using testboard::kUboot;
 const std::string kSeparator(60, '=');
+// The size of the test image loaded into each image partition.
+constexpr uint32_t kImageBytes[4] = {100000, 300000, 1500000, 3000000};
 
-struct Image {
-    const char* name;
-    int low, high;          // partition numbers
-    uint32_t blocks;        // blocks summed and copied
-    uint32_t imageBytes;    // size of the test image loaded into it
-};
-// S1L, U-Boot, kernel, application: the order of every scan.
-const std::array<Image, 4> kImages = {{
-    {"s1l", 0, 6, 1, 100000},
-    {"uboot", 1, 7, 4, 300000},
-    {"kernel", 2, 8, 128, 1500000},
-    {"app", 5, 12, 680, 3000000},
-}};
-enum { kS1L, kUboot, kKernel, kApp };
+inline void putLe32(Bytes& b, size_t at, uint32_t v) { testboard::put32(&b[at], v); }
+inline uint32_t le32(const Bytes& b, size_t at) { return testboard::get32(&b[at]); }
 
-inline void putLe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint32_t le32(const Bytes& b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
-}
-
-// The fields of a table record that the commands set.
-struct Fields {
-    uint8_t high = 0, low = 0;
-    uint16_t length = 10;
-    std::array<uint32_t, 4> sums = {};
-};
-
-// The checksum of a record: its bytes 10 to 27.
-inline uint32_t checksumOf(const Bytes& rec) {
-    uint32_t sum = 0;
-    for (size_t i = 10; i < 28; ++i)
-        sum += rec[i];
-    return sum;
-}
-
-// 28 bytes: marker, checksum (plus an error when asked), length, the two
-// updating bytes and the four sums, little-endian.
+// The records as byte strings, as the flash holds them.
 inline Bytes encodeRecord(const Fields& f, uint32_t marker = kTableMarker, int32_t sumError = 0) {
-    Bytes r(28, 0);
-    putLe32(r, 0, marker);
-    r[8] = static_cast<uint8_t>(f.length);
-    r[9] = static_cast<uint8_t>(f.length >> 8);
-    r[10] = f.high;
-    r[11] = f.low;
-    for (int i = 0; i < 4; ++i)
-        putLe32(r, 12 + 4 * i, f.sums[i]);
-    putLe32(r, 4, checksumOf(r) + static_cast<uint32_t>(sumError));
+    const testboard::Record r = testboard::makeRecord(f, marker, sumError);
+    return Bytes(r.begin(), r.end());
+}
+inline testboard::Record asRecord(const Bytes& b) {
+    testboard::Record r{};
+    std::copy_n(b.begin(), std::min(b.size(), r.size()), r.begin());
     return r;
 }
-
-inline Fields decodeRecord(const Bytes& r) {
-    Fields f;
-    f.length = static_cast<uint16_t>(r[8] | r[9] << 8);
-    f.high = r[10];
-    f.low = r[11];
-    for (int i = 0; i < 4; ++i)
-        f.sums[i] = le32(r, 12 + 4 * i);
-    return f;
+inline Fields decodeRecord(const Bytes& r) { return testboard::fieldsOf(asRecord(r)); }
+inline bool verifies(const Bytes& r) { return testboard::verifies(asRecord(r)); }
+inline uint32_t checksumOf(const Bytes& r) { return testboard::checksumOf(asRecord(r)); }
+inline Bytes encodeFlag(uint32_t reference, uint32_t marker = kFlagMarker, uint32_t end = kFlagMarker) {
+    const testboard::Flag f = testboard::makeFlag(reference, marker, end);
+    return Bytes(f.begin(), f.end());
 }
-
-inline bool verifies(const Bytes& r) { return le32(r, 0) == kTableMarker && le32(r, 4) == checksumOf(r); }
 
 // Sums that match no image: a table written long ago.
 inline Fields withSums(uint32_t s1l, uint32_t uboot, uint32_t kernel, uint32_t app) {
@@ -98,21 +67,13 @@ inline Fields withSums(uint32_t s1l, uint32_t uboot, uint32_t kernel, uint32_t a
 const Fields kStale = withSums(0x1111, 0x2222, 0x3333, 0x4444);
 const Fields kOther = withSums(0x5555, 0x6666, 0x7777, 0x8888);
 
-inline Bytes encodeFlag(uint32_t reference, uint32_t marker = kFlagMarker, uint32_t end = kFlagMarker) {
-    Bytes f(12, 0);
-    putLe32(f, 0, marker);
-    putLe32(f, 4, reference);
-    putLe32(f, 8, end);
-    return f;
-}
-
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 // The bytes as a dump line of the program prints them: "%02x " each.
-inline std::string hexBytes(const Bytes& b) {
+inline std::string dumpBytes(const Bytes& b) {
     std::string s;
     char cell[4];
     for (uint8_t v : b) {
@@ -137,17 +98,15 @@ inline size_t count(const std::string& text, const std::string& what) {
 
 inline bool contains(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
-class TolvaneTest : public ::testing::Test {
+// No run of the manager may program a page twice or write a bad block.
+class TolvaneTest : public testboard::BoardTest {
 protected:
-    explicit TolvaneTest(const testboard::BoardOptions& options = testboard::BoardOptions()) : board(options) {}
-
-    // No run of the manager may program a page twice or write a bad block.
-    void TearDown() override { EXPECT_EQ(board.violations(), 0u); }
+    explicit TolvaneTest(const testboard::BoardOptions& options = testboard::BoardOptions()) : BoardTest(options) {}
 
     testboard::RunResult run(const Argv& argv) const { return board.run(argv); }
     testboard::RunResult expectRun(const Argv& argv, int status = 0) const {
         testboard::RunResult r = run(argv);
-        EXPECT_TRUE(r.exited(status)) << "status " << r.status << " signal " << r.signal << "\n" << r.err;
+        EXPECT_TRUE(testboard::ExitedWith(r, status));
         return r;
     }
 
@@ -174,8 +133,8 @@ protected:
 
     // Both copies hold exactly this record, each as a whole page.
     void expectStored(const Bytes& record) const {
-        EXPECT_EQ(pageAt(kTable1, 0), recordPage(record)) << hexBytes(storedRecord(kTable1));
-        EXPECT_EQ(pageAt(kTable2, 0), recordPage(record)) << hexBytes(storedRecord(kTable2));
+        EXPECT_EQ(pageAt(kTable1, 0), recordPage(record)) << dumpBytes(storedRecord(kTable1));
+        EXPECT_EQ(pageAt(kTable2, 0), recordPage(record)) << dumpBytes(storedRecord(kTable2));
     }
     void expectFlag(const Bytes& flag) const { EXPECT_EQ(pageAt(kFlag, 0), recordPage(flag)); }
 
@@ -212,7 +171,7 @@ protected:
         return s;
     }
 
-    Bytes imageData(int which, uint32_t seed) const { return testboard::pattern(kImages[which].imageBytes, seed + which); }
+    Bytes imageData(int which, uint32_t seed) const { return testboard::pattern(kImageBytes[which], seed + which); }
     void loadLowSet(uint32_t seed = 5) {
         for (int i = 0; i < 4; ++i)
             board.load(kImages[i].low, imageData(i, seed));
@@ -245,8 +204,6 @@ protected:
                 out.push_back(e.op + " " + hexValue(static_cast<uint32_t>(e.offset)));
         return out;
     }
-
-    testboard::Board board;
 };
 
 // One record write as the log shows it: the first block erased, page 0 programmed.
