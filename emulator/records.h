@@ -62,6 +62,31 @@ FlagRecord readFlag(const Board& board);
 const TableRecord* currentTable(const TableRecord& t1, const TableRecord& t2, const FlagRecord& flag);
 std::vector<ImageState> readImages(const Board& board);
 
+// Calls visit(image, partition, read, sum, index in the table) for each
+// partition of each image that the board has, low set first.
+template <typename Visit>
+void forEachImagePartition(const Board& board, Visit visit) {
+    int index = 0;
+    for (const ImageState& s : readImages(board)) {
+        if (board.hasPartition(s.low))
+            visit(s, s.low, s.lowRead, s.lowSum, index);
+        if (board.hasPartition(s.high))
+            visit(s, s.high, s.highRead, s.highSum, index);
+        ++index;
+    }
+}
+
+// How an image partition stands against the current table, and the map's
+// style class for each judgement.
+enum class Judgement { Matches, Differs, Unreadable, NoTable };
+Judgement judge(bool read, uint32_t sum, const TableRecord* ref, int index);
+const char* judgementClass(Judgement j);
+// "both", "high", "low" or "none": the record's updating bytes.
+const char* updatingWord(const TableRecord& t);
+std::string hex8(uint32_t v);   // eight hex digits
+// The partition's bad blocks in ascending order, "3,17"; "-" when none.
+std::string badList(const Board& board, int part);
+
 // The leading text of the partition's first good page, at most
 // kContentTagLength printable characters: images carry their name and
 // release there. "erased" for an erased page, "-" when there is no text.
