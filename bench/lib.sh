@@ -6,7 +6,7 @@ runs=${RUNS:-5}
 clock=${BENCH_CLOCK:-cpu}          # cpu: user + system time; wall: elapsed time
 bin=${BENCH_BIN:-build/release/bin}
 lib=${BENCH_LIB:-build/release/lib}
-tools=${BENCH_TOOLS:-build/bench/tools}
+tools=${BENCH_TOOLS:-build/release/bench}
 export NANDEMU_PRELOAD=$PWD/$lib/libnandemu.so
 
 readonly PAGE=2048 BLOCK=131072
@@ -18,15 +18,13 @@ die() {
   exit 1
 }
 
-# The measuring tools: the floor's page mover, the file checksum on its own
-# (the verifier's library, as the program links it) and the peak-memory
-# reporter. Built with the release build's flags.
-build_tools() {
-  local flags=(-std=c++17 -O3 -DNDEBUG -Wall -Wextra -Werror)
-  mkdir -p "$tools"
-  g++ "${flags[@]}" -o "$tools/pagefloor" bench/pagefloor.cpp
-  g++ "${flags[@]}" -Iquillet -o "$tools/addsum" bench/addsum.cpp build/release/quillet/libquillet_fileio.a
-  g++ "${flags[@]}" -shared -fPIC -o "$tools/peakmem.so" bench/peakmem.cpp
+# The release build, with the measuring tools (targets of bench/CMakeLists.txt
+# in build/release/bench): the floor's page mover, the file checksum on its
+# own (the verifier's library, as the program links it) and the peak-memory
+# reporter.
+build_release() {
+  cmake --preset release -DFW_WERROR=ON >/dev/null
+  cmake --build --preset release -j2 >/dev/null
 }
 
 # Numbers one a line in; "median min max" out (the lower median for an

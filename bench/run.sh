@@ -19,9 +19,7 @@ bash scripts/deps.sh >/dev/null
 if ! command -v valgrind >/dev/null; then
   sh scripts/apt-install.sh bench valgrind >/dev/null || die "valgrind is missing and could not be installed"
 fi
-cmake --preset release >/dev/null
-cmake --build --preset release -j2 >/dev/null
-build_tools
+build_release
 note() { echo "bench: [${SECONDS}s] $*" >&2; }
 note "self-test of the measuring tools"
 bash bench/selftest.sh >/dev/null || die "the measuring tools fail their self-test (bench/selftest.sh)"

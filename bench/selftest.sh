@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/lib.sh
-[ -x "$tools/pagefloor" ] || build_tools
+[ -x "$tools/pagefloor" ] || build_release
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

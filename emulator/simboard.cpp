@@ -41,7 +41,8 @@ const char kUsageText[] =
     "  fault DIR FAULT... | clear | list\n"
     "  counter DIR                    mutating operations since the faults were set\n"
     "  log DIR [--clear]\n"
-    "  run DIR -- CMD [ARGS...]\n"
+    "  run DIR [--path-first FOLDER] -- CMD [ARGS...]\n"
+    "                                 PATH: FOLDER, the build's programs and MTD tools, the caller's PATH\n"
     "  show DIR [--brief]             the records, image sums and bad blocks; --brief: one line each\n"
     "  map DIR FILE.svg [TITLE]       draw the flash map\n";
 
@@ -221,8 +222,26 @@ std::string preloadPath() {
     return selfDir() + "/../lib/libnandemu.so";
 }
 
+// An existing folder as an absolute path, so that it still names the folder
+// after the command changes directory.
+std::string absoluteFolder(const std::string& folder) {
+    char path[PATH_MAX];
+    struct stat st;
+    if (!realpath(folder.c_str(), path) || stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
+        throw UsageError("no folder '" + folder + "'");
+    return path;
+}
+
 int cmdRun(Board& board, const std::vector<std::string>& a) {
     size_t cmd = 2;
+    std::string first;   // the folders of --path-first, each followed by ':'
+    for (; cmd < a.size() && a[cmd] != "--" && a[cmd].compare(0, 2, "--") == 0; ++cmd) {
+        if (a[cmd] != "--path-first")
+            throw UsageError("unknown option '" + a[cmd] + "'");
+        if (++cmd >= a.size())
+            throw UsageError("--path-first needs a folder");
+        first += absoluteFolder(a[cmd]) + ":";
+    }
     if (cmd < a.size() && a[cmd] == "--")
         ++cmd;
     if (cmd >= a.size())
@@ -235,7 +254,11 @@ int cmdRun(Board& board, const std::vector<std::string>& a) {
     setpgid(0, 0);
     board.shared()->runGroup = getpid();
     board.shared()->powerOff = 0;
-    std::string path = selfDir();
+    // The build's folder (the stand-in MTD tools and the programs) comes first
+    // on PATH, so a distribution's mtd-utils are not run instead; the folders
+    // of --path-first come before it (a wrapper that logs the tool calls,
+    // another nanddump to try).
+    std::string path = first + selfDir();
     if (const char* old = getenv("PATH"))
         path += std::string(":") + old;
     setenv("PATH", path.c_str(), 1);

@@ -1,6 +1,7 @@
 // The board tool: what engineers and the story drive boards with.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -21,7 +22,9 @@ TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
     for (const std::string& args : std::vector<std::string>{"", "frobnicate " + b.dir(), "bad " + b.dir() + " mtd99 1", "bad " + b.dir() + " mtd2 160",
                              "bad " + b.dir() + " mtd2 x", "fault " + b.dir() + " cut=0:before",
                              "fault " + b.dir() + " fail=mtd2:sing:1:EIO", "create /tmp/x --layout 1g",
-                             "show /nonexistent", "flip " + b.dir() + " mtd2 0 8", "run " + b.dir()}) {
+                             "show /nonexistent", "flip " + b.dir() + " mtd2 0 8", "run " + b.dir(),
+                             "run " + b.dir() + " --path-first", "run " + b.dir() + " --path-first /nonexistent -- true",
+                             "run " + b.dir() + " --first-path /tmp -- true"}) {
         Tool t = simboard(args);
         EXPECT_EQ(2, t.status) << args;
         EXPECT_EQ(0u, t.err.find("simboard: ")) << args << ": " << t.err;
@@ -55,6 +58,37 @@ TEST(BoardTool, SdPreparesTheBackupWithBothChecksumTexts) {
     EXPECT_EQ(std::string(29, '0') + "294", std::string(text.begin(), text.end()));
     EXPECT_TRUE(text == b.readSdFile("backup/kernel.as2"));
     EXPECT_EQ(3u, b.readSdFile("backup/kernel.bak").size());
+}
+
+// A nanddump wrapper first on the caller's PATH: skipped by default, so that
+// the stand-in runs; run first when --path-first names its folder.
+TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
+    Board b;
+    const std::string wrap = b.dir().substr(0, b.dir().rfind('/')) + "/wrap", calls = wrap + "/calls";
+    ASSERT_EQ(0, mkdir(wrap.c_str(), 0755));
+    std::ofstream(wrap + "/nanddump") << "#!/bin/sh\necho \"wrapped $*\" >>" << calls << "\nexec "
+                                      << testboard::binDir() << "/nanddump \"$@\"\n";
+    ASSERT_EQ(0, chmod((wrap + "/nanddump").c_str(), 0755));
+    const std::string dump = "nanddump -o -b -f /mnt/sd/dump.bin -l 2048 /dev/mtd0";
+    const struct {
+        std::string option;
+        bool wrapped;
+    } cases[] = {{"", false}, {"--path-first " + wrap, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option);
+        remove(calls.c_str());
+        remove(b.sdPath("dump.bin").c_str());
+        Tool t = testboard::runShell("PATH=" + wrap + ":$PATH " + FW_SIMBOARD_PATH + " run " + b.dir() + " " +
+                                     c.option + " -- " + dump);
+        ASSERT_EQ(0, t.status) << t.err;
+        EXPECT_EQ(2048u, b.readSdFile("dump.bin").size()) << "the stand-in did not dump";
+        std::ifstream log(calls);
+        std::string line;
+        std::getline(log, line);
+        EXPECT_EQ(c.wrapped ? "wrapped " + dump.substr(9) : "", line);
+    }
+    Tool order = simboard("run " + b.dir() + " --path-first " + wrap + " -- sh -c 'echo \"$PATH\"'");
+    EXPECT_EQ(wrap + ":" + testboard::binDir() + ":" + getenv("PATH") + "\n", order.out);
 }
 
 TEST(BoardTool, ShowDecodesTheRecordsAndImageSums) {
