@@ -199,7 +199,7 @@ std::vector<NamedState> startStates() {
 
 // ---- the engine's board ----
 
-struct Explorer::Board {
+struct Explorer::Rig {
     testboard::Board board;
     std::array<std::vector<uint8_t>, 16> images;   // what each image partition holds
     std::array<uint32_t, 4> low{};
@@ -210,7 +210,7 @@ struct Explorer::Board {
     std::vector<testboard::LogEntry> stepLog;
     uint32_t stepCalls[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
 
-    Board() {
+    Rig() {
         loadImages(board, kImageSeed);
         for (size_t i = 0; i < kImages.size(); ++i)
             images[kImages[i].low] = images[kImages[i].high] =
@@ -310,7 +310,7 @@ struct Explorer::Board {
     }
 };
 
-Explorer::Explorer() : b_(new Board) {}
+Explorer::Explorer() : b_(new Rig) {}
 Explorer::~Explorer() { delete b_; }
 
 namespace {
@@ -342,7 +342,7 @@ bool isNewRecord(const Record& r, const std::string& command, const State& s, co
 }  // namespace
 
 Outcome Explorer::run(const State& s, const Step& step) {
-    Board& b = *b_;
+    Rig& b = *b_;
     std::vector<std::string> faults = b.realize(s);
     if (!step.fault.empty())
         faults.insert(faults.begin(), step.fault);
@@ -428,7 +428,7 @@ Outcome Explorer::run(const State& s, const Step& step) {
 
 void Explorer::explore(const State& s, const std::string& command, bool imageSites, Tallies& t,
                        std::map<std::string, State>* found, std::map<std::string, std::string>* how) {
-    Board& b = *b_;
+    Rig& b = *b_;
     auto count = [&](const Step& step, const Outcome& o, const char* kind) {
         ++t.runs;
         if (!o.unsafe.empty())

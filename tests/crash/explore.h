@@ -78,8 +78,8 @@ public:
                  std::map<std::string, State>* found, std::map<std::string, std::string>* how);
 
 private:
-    struct Board;
-    Board* b_;
+    struct Rig;   // the engine's board, its images and the last run's log
+    Rig* b_;
 };
 
 std::string replayId(const State& s, const Step& step);
