@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -69,12 +70,26 @@ TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
     std::ofstream(wrap + "/nanddump") << "#!/bin/sh\necho \"wrapped $*\" >>" << calls << "\nexec "
                                       << testboard::binDir() << "/nanddump \"$@\"\n";
     ASSERT_EQ(0, chmod((wrap + "/nanddump").c_str(), 0755));
+    // The search path a command gets: the board tool's own folder first, or
+    // the folder the option names and then the board tool's.
+    auto pathOf = [&](const std::string& option) {
+        return simboard("run " + b.dir() + " " + option + " -- sh -c 'echo \"$PATH\"'").out;
+    };
+    const std::string plain = pathOf(""), own = plain.substr(0, plain.find(':'));
+    EXPECT_EQ(own + ":" + getenv("PATH") + "\n", plain);
+    EXPECT_EQ(wrap + ":" + plain, pathOf("--path-first " + wrap));
+
     const std::string dump = "nanddump -o -b -f /mnt/sd/dump.bin -l 2048 /dev/mtd0";
     const struct {
         std::string option;
         bool wrapped;
     } cases[] = {{"", false}, {"--path-first " + wrap, true}};
+    // A board tool kept apart from the stand-ins (the arm tier's) cannot
+    // show the default skipping the wrapper.
+    const bool standInsBeside = access((own + "/nanddump").c_str(), X_OK) == 0;
     for (const auto& c : cases) {
+        if (!c.wrapped && !standInsBeside)
+            continue;
         SCOPED_TRACE(c.option);
         remove(calls.c_str());
         remove(b.sdPath("dump.bin").c_str());
@@ -87,8 +102,6 @@ TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
         std::getline(log, line);
         EXPECT_EQ(c.wrapped ? "wrapped " + dump.substr(9) : "", line);
     }
-    Tool order = simboard("run " + b.dir() + " --path-first " + wrap + " -- sh -c 'echo \"$PATH\"'");
-    EXPECT_EQ(wrap + ":" + testboard::binDir() + ":" + getenv("PATH") + "\n", order.out);
 }
 
 TEST(BoardTool, ShowDecodesTheRecordsAndImageSums) {
