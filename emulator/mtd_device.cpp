@@ -1,6 +1,5 @@
 #include "mtd_device.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>

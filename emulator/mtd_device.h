@@ -101,6 +101,7 @@
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
+#include <sys/ioctl.h>   // the request numbers of mtd-user.h
 #include <sys/types.h>
 
 #include <cstdint>
