@@ -320,17 +320,35 @@ void store(void* arg, const T& value) {
     memcpy(arg, &value, sizeof value);
 }
 
+// A struct the request only fills: copied out on success alone.
+template <typename T, typename Call>
+int copiedOut(void* arg, Call call) {
+    T value;
+    const int r = call(&value);
+    if (r == 0)
+        store(arg, value);
+    return r;
+}
+
+uint8_t* userPointer(const mtd_oob_buf& b) { return b.ptr; }
+uint8_t* userPointer(const mtd_oob_buf64& b) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(b.usr_ptr)); }
+
 }  // namespace
+
+// Either OOB struct: the length done is copied back whatever the answer.
+template <typename Buf>
+int MtdDevice::oobRequest(void* arg, bool write) {
+    auto b = load<Buf>(arg);
+    uint8_t* ptr = userPointer(b);
+    const int r = oob(b.start, &b.length, ptr, write ? ptr : nullptr);
+    store(arg, b);
+    return r;
+}
 
 int MtdDevice::ioctl(unsigned long request, void* arg) {
     switch (request) {
-    case MEMGETINFO: {
-        mtd_info_user info;
-        const int r = getInfo(&info);
-        if (r == 0)
-            store(arg, info);
-        return r;
-    }
+    case MEMGETINFO:
+        return copiedOut<mtd_info_user>(arg, [this](mtd_info_user* info) { return getInfo(info); });
     case MEMGETBADBLOCK:
         return getBadBlock(load<loff_t>(arg));
     case MEMERASE: {
@@ -341,28 +359,14 @@ int MtdDevice::ioctl(unsigned long request, void* arg) {
         const auto e = load<erase_info_user64>(arg);
         return erase(e.start, e.length);
     }
-    case ECCGETSTATS: {
-        mtd_ecc_stats st;
-        const int r = eccStats(&st);
-        if (r == 0)
-            store(arg, st);
-        return r;
-    }
+    case ECCGETSTATS:
+        return copiedOut<mtd_ecc_stats>(arg, [this](mtd_ecc_stats* st) { return eccStats(st); });
     case MEMREADOOB:
-    case MEMWRITEOOB: {
-        auto b = load<mtd_oob_buf>(arg);
-        const int r = oob(b.start, &b.length, b.ptr, request == MEMWRITEOOB ? b.ptr : nullptr);
-        store(arg, b);
-        return r;
-    }
+    case MEMWRITEOOB:
+        return oobRequest<mtd_oob_buf>(arg, request == MEMWRITEOOB);
     case MEMREADOOB64:
-    case MEMWRITEOOB64: {
-        auto b = load<mtd_oob_buf64>(arg);
-        auto* ptr = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(b.usr_ptr));
-        const int r = oob(b.start, &b.length, ptr, request == MEMWRITEOOB64 ? ptr : nullptr);
-        store(arg, b);
-        return r;
-    }
+    case MEMWRITEOOB64:
+        return oobRequest<mtd_oob_buf64>(arg, request == MEMWRITEOOB64);
     default:
         return -ENOTTY;
     }

@@ -165,6 +165,8 @@ private:
     bool eraseBlock(uint32_t block);
     void applyFlips(uint64_t offset, uint8_t* buf, size_t len);
     int oob(uint64_t start, uint32_t* length, uint8_t* buf, const uint8_t* data);
+    template <typename Buf>
+    int oobRequest(void* arg, bool write);
 
     Board& board_;
     int part_;
