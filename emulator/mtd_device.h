@@ -30,9 +30,9 @@
 //    `violation reprogram`; with strict the second program is refused: the
 //    call fails with EIO at its first page, or is short, ending before the
 //    page it met.
-//  - Writes start on a page boundary and are whole pages (EINVAL), an empty
-//    write succeeds, a write at or past the end fails with ENOSPC, one that
-//    runs past the end is cut there. Each page programmed is one mutating
+//  - Writes, checked in this order: they start on a page boundary and are
+//    whole pages (EINVAL); an empty one succeeds anywhere; one at or past the
+//    end fails with ENOSPC; one that runs past the end is cut there. Each page programmed is one mutating
 //    operation, logged `program`.
 //  - A write into a bad block is done and logged as `violation badblock`,
 //    as the kernel lets it through.
@@ -54,27 +54,28 @@
 //    operation; into a bad block it is also logged `violation badblock`.
 //  - ECCGETSTATS: `failed` is the flipped bits reads have returned since the
 //    faults were set, `badblocks` the partition's bad blocks, the rest 0.
-//  - Reads need a readable device, writes a writable one (EBADF); every other
-//    ioctl request fails with ENOTTY.
+//  - A read on a write-only device and a write on a read-only one fail with
+//    EBADF; an ioctl request not named here fails with ENOTTY.
 //
 // == Faults ==
 //
 //  fail=DEV:OP:OCC:ERROR  Every call of OP (open, getinfo, getbadblock,
-//      erase, read, write) is counted per partition and over all partitions,
-//      across every process, from the moment the faults were set, after the
-//      access mode is checked and before anything else. The OCC-th (OCC 0,
-//      written `*`: every one) of DEV (one partition, or any) is logged
-//      `fault OP:ERROR` and:
+//      erase, read, write) is counted, across every process since the faults
+//      were set, after the access mode is checked and before anything else:
+//      once for its partition and once over all partitions. The OCC-th call
+//      (1-based; `*`, kept as 0: every call) of DEV, counted on mtdN alone or
+//      for `*` over all, is logged `fault OP:ERROR` and:
 //       - with ERROR an errno: returns -ERROR and does nothing;
 //       - with `short` (reads and writes): goes on through the rules above,
 //         then a read returns half the bytes it would have, rounded down, and
 //         a write programs half its pages, rounded down (none: returns 0).
-//  flip=DEV:OFFSET:BIT  A read covering that byte returns it with the bit
-//      flipped and counts one ECC failure; the stored byte stays as it is.
+//  flip=mtdN:OFFSET:BIT  Every read covering that byte returns it with bit
+//      BIT (0 to 7) flipped and counts one ECC failure; the stored byte stays
+//      as it is, so no rewrite cures it.
 //
 // == Power cuts ==
 //
-//  cut=N:FORM:SEED  At the N-th mutating operation counted over every process
+//  cut=N:FORM[:SEED]  (SEED 1 when left out) At the N-th mutating operation counted over every process
 //      since the faults were set, the power goes off (SharedState::powerOff),
 //      logged `powercut FORM` at the operation's offset and length after the
 //      operation's own lines:
