@@ -1,11 +1,11 @@
-// The emulator proper: preloaded into an unchanged program, it turns
-// /dev/mtdN into the partitions of a simulated board and /mnt/sd into the
-// board's SD card folder. Switched on by NANDEMU_BOARD; without it every call
-// goes straight to the C library.
+// The emulator's shim: preloaded into an unchanged program, it turns
+// /dev/mtdN into the partitions of a simulated board (each call handed to the
+// board's MtdDevice, which keeps the NAND rules and faults) and /mnt/sd into
+// the board's SD card folder. Switched on by NANDEMU_BOARD; without it every
+// call goes straight to the C library.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <mtd/mtd-user.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -22,17 +22,17 @@
 #include <string>
 
 #include "kernel_files.h"
+#include "mtd_device.h"
 #include "nand_board.h"
 
+using nandemu::Access;
 using nandemu::Board;
-using nandemu::Fault;
-using nandemu::Op;
+using nandemu::MtdDevice;
 
 namespace {
 
 constexpr int kMaxFds = 4096;
 using nandemu::kMtdMajor;
-constexpr uint32_t kMaxOobTransfer = 4096;   // the kernel's limit for one MEMREADOOB/MEMWRITEOOB
 
 struct Real {
     int (*open)(const char*, int, ...);
@@ -90,7 +90,7 @@ enum class FdKind : uint8_t { Unknown, Plain, Mtd };
 struct FdInfo {
     FdKind kind;
     int8_t part;
-    uint8_t accmode;
+    Access access;
 };
 FdInfo fds[kMaxFds];
 
@@ -137,7 +137,6 @@ bool active() {
 
 // Power is off once a cut fired: whatever still runs on the board dies.
 [[noreturn]] void powerLoss() {
-    board->shared()->powerOff = 1;
     int group = board->shared()->runGroup;
     if (group > 0)
         kill(-group, SIGKILL);
@@ -149,22 +148,6 @@ void checkPower() {
     if (__atomic_load_n(&board->shared()->powerOff, __ATOMIC_SEQ_CST))
         powerLoss();
 }
-
-std::string hex(uint64_t v) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-void logEvent(const char* dev, const char* op, uint64_t offset, uint64_t length, const std::string& extra = "") {
-    std::string line = std::to_string(getpid()) + " " + program_invocation_short_name + " " + dev + " " + op +
-                       " " + hex(offset) + " " + hex(length);
-    if (!extra.empty())
-        line += " " + extra;
-    board->logLine(line);
-}
-
-std::string devName(int part) { return "mtd" + std::to_string(part); }
 
 // /dev/mtdN -> N, anything else -> -1.
 int mtdFromPath(const char* path) {
@@ -247,29 +230,20 @@ const char* mapPath(const char* path, std::string* storage) {
     return active() && (sdPath(path, storage) || kernelPath(path, storage)) ? storage->c_str() : path;
 }
 
-// Counts one call of op on part and reports whether a fault fires for it.
-const Fault* failing(int part, Op op) {
-    auto* occ = board->shared()->occurrences;
-    int o = static_cast<int>(op);
-    uint32_t mine = __atomic_add_fetch(&occ[part][o], 1, __ATOMIC_SEQ_CST);
-    uint32_t all = __atomic_add_fetch(&occ[nandemu::kMaxPartitions][o], 1, __ATOMIC_SEQ_CST);
-    for (const Fault& f : board->faults()) {
-        if (f.kind != Fault::Fail || f.op != op)
-            continue;
-        uint32_t count = f.part < 0 ? all : mine;
-        if ((f.part < 0 || f.part == part) && (f.occurrence == 0 || f.occurrence == count)) {
-            logEvent(devName(part).c_str(), "fault", 0, 0,
-                     std::string(nandemu::opName(op)) + ":" + (f.shortTransfer ? "short" : nandemu::errnoName(f.error)));
-            return &f;
-        }
-    }
-    return nullptr;
-}
-
 int fail(int err) {
     errno = err;
     return -1;
 }
+
+// The device's answer as the C library gives it: -errno becomes -1 with
+// errno set. A power cut the call met ends the process here.
+template <typename T>
+T answer(T result) {
+    checkPower();
+    return result < 0 ? fail(static_cast<int>(-result)) : result;
+}
+
+MtdDevice device(const FdInfo& info) { return MtdDevice(*board, info.part, info.access); }
 
 FdInfo* mtdFd(int fd) {
     if (fd < 0 || fd >= kMaxFds || !active())
@@ -290,7 +264,7 @@ FdInfo* mtdFd(int fd) {
                 sscanf(target + prefix.size(), "%d%7s", &part, tail) == 2 && strcmp(tail, ".data") == 0 &&
                 board->hasPartition(part)) {
                 int flags = fcntl(fd, F_GETFL);
-                info = {FdKind::Mtd, static_cast<int8_t>(part), static_cast<uint8_t>(flags & O_ACCMODE)};
+                info = {FdKind::Mtd, static_cast<int8_t>(part), nandemu::accessFromFlags(flags)};
             }
         }
     }
@@ -309,8 +283,9 @@ int openPartition(int part, int flags) {
     checkPower();
     if (!board->hasPartition(part))
         return fail(ENOENT);
-    if (const Fault* f = failing(part, Op::Open))
-        return fail(f->error ? f->error : EIO);
+    const Access access = nandemu::accessFromFlags(flags);
+    if (answer(MtdDevice(*board, part, access).open()) < 0)
+        return -1;
     int fd = real.open(board->dataPath(part).c_str(), O_RDWR | (flags & O_CLOEXEC));
     if (fd < 0)
         return -1;
@@ -318,7 +293,7 @@ int openPartition(int part, int flags) {
         real.close(fd);
         return fail(EMFILE);
     }
-    fds[fd] = {FdKind::Mtd, static_cast<int8_t>(part), static_cast<uint8_t>(flags & O_ACCMODE)};
+    fds[fd] = {FdKind::Mtd, static_cast<int8_t>(part), access};
     return fd;
 }
 
@@ -333,266 +308,6 @@ int openAny(const char* path, int flags, mode_t mode) {
     int fd = real.open(mapPath(path, &storage), flags, mode);
     forget(fd);
     return fd;
-}
-
-// A flipped bit reaches the reader uncorrected: the kernel would count an
-// ECC failure for it.
-void applyFlips(int part, uint64_t offset, uint8_t* buf, size_t len) {
-    for (const Fault& f : board->faults())
-        if (f.kind == Fault::Flip && f.part == part && f.offset >= offset && f.offset < offset + len) {
-            buf[f.offset - offset] ^= static_cast<uint8_t>(1u << f.bit);
-            __atomic_add_fetch(&board->shared()->eccFailed[part], 1, __ATOMIC_SEQ_CST);
-        }
-}
-
-ssize_t mtdRead(const FdInfo& info, uint64_t offset, void* buf, size_t len) {
-    if (info.accmode == O_WRONLY)
-        return fail(EBADF);
-    const Fault* f = failing(info.part, Op::Read);
-    if (f && !f->shortTransfer)
-        return fail(f->error);
-    uint64_t size = board->partitionSize(info.part);
-    if (offset >= size)
-        return 0;
-    size_t n = static_cast<size_t>(std::min<uint64_t>(len, size - offset));
-    if (f)
-        n /= 2;
-    board->read(info.part, offset, static_cast<uint8_t*>(buf), n);
-    applyFlips(info.part, offset, static_cast<uint8_t*>(buf), n);
-    return static_cast<ssize_t>(n);
-}
-
-uint64_t mix(uint64_t x) {   // splitmix64: reproducible choices for torn operations
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-// Counts one mutating operation; returns the power cut that fires at it, if any.
-const Fault* mutating() {
-    uint64_t n = __atomic_add_fetch(&board->shared()->mutatingOps, 1, __ATOMIC_SEQ_CST);
-    for (const Fault& f : board->faults())
-        if (f.kind == Fault::Cut && f.cutAt == n)
-            return &f;
-    return nullptr;
-}
-
-const char* formName(nandemu::CutForm form) {
-    return form == nandemu::CutForm::Before ? "before" : form == nandemu::CutForm::Torn ? "torn" : "after";
-}
-
-// Programs one page, honouring a power cut at this operation.
-void programPage(int part, uint64_t offset, const uint8_t* data) {
-    uint32_t page = board->geometry().page;
-    std::string dev = devName(part);
-    const Fault* cut = mutating();
-    if (cut && cut->form == nandemu::CutForm::Before) {
-        logEvent(dev.c_str(), "powercut", offset, page, "before");
-        powerLoss();
-    }
-    uint8_t torn[8192];
-    if (cut && cut->form == nandemu::CutForm::Torn && page <= sizeof torn) {
-        // Each bit that was to be cleared is cleared or not, reproducibly from the seed.
-        uint64_t state = mix(cut->seed ^ (offset << 1));
-        for (uint32_t i = 0; i < page; ++i) {
-            if (i % 8 == 0)
-                state = mix(state);
-            torn[i] = static_cast<uint8_t>(data[i] | ~(state >> (8 * (i % 8))));
-        }
-        data = torn;
-    }
-    uint32_t block = static_cast<uint32_t>(offset / board->geometry().block);
-    if (board->isBad(part, block))
-        logEvent(dev.c_str(), "violation", offset, page, "badblock");
-    if (board->programPages(part, offset, data, page))
-        logEvent(dev.c_str(), "violation", offset, page, "reprogram");
-    logEvent(dev.c_str(), "program", offset, page);
-    if (cut) {
-        logEvent(dev.c_str(), "powercut", offset, page, formName(cut->form));
-        powerLoss();
-    }
-}
-
-ssize_t mtdWrite(const FdInfo& info, uint64_t offset, const void* buf, size_t len) {
-    if (info.accmode == O_RDONLY)
-        return fail(EBADF);
-    const Fault* f = failing(info.part, Op::Write);
-    if (f && !f->shortTransfer)
-        return fail(f->error);
-    uint32_t page = board->geometry().page;
-    uint64_t size = board->partitionSize(info.part);
-    if (offset % page || len % page)
-        return fail(EINVAL);
-    if (len == 0)
-        return 0;
-    if (offset >= size)
-        return fail(ENOSPC);
-    size_t n = static_cast<size_t>(std::min<uint64_t>(len, size - offset));
-    if (f)
-        n = n / 2 / page * page;
-    const uint8_t* data = static_cast<const uint8_t*>(buf);
-    for (size_t at = 0; at < n; at += page) {
-        if (board->geometry().strict && board->pageProgrammed(info.part, static_cast<uint32_t>((offset + at) / page))) {
-            logEvent(devName(info.part).c_str(), "violation", offset + at, page, "reprogram");
-            if (at == 0)
-                return fail(EIO);
-            return static_cast<ssize_t>(at);
-        }
-        programPage(info.part, offset + at, data + at);
-    }
-    return static_cast<ssize_t>(n);
-}
-
-// Erases one block, honouring a power cut at this operation.
-void eraseBlock(int part, uint32_t block) {
-    const auto& g = board->geometry();
-    std::string dev = devName(part);
-    uint64_t offset = static_cast<uint64_t>(block) * g.block;
-    const Fault* cut = mutating();
-    if (cut && cut->form == nandemu::CutForm::Before) {
-        logEvent(dev.c_str(), "powercut", offset, g.block, "before");
-        powerLoss();
-    }
-    if (cut && cut->form == nandemu::CutForm::Torn) {
-        uint64_t state = mix(cut->seed ^ (offset << 1));
-        for (uint32_t p = 0; p < board->pagesPerBlock(); ++p) {
-            state = mix(state);
-            if (state & 1)
-                board->erasePage(part, block * board->pagesPerBlock() + p);
-        }
-    } else {
-        board->eraseBlock(part, block);
-    }
-    logEvent(dev.c_str(), "erase", offset, g.block);
-    if (cut) {
-        logEvent(dev.c_str(), "powercut", offset, g.block, formName(cut->form));
-        powerLoss();
-    }
-}
-
-int mtdErase(const FdInfo& info, uint64_t start, uint64_t length) {
-    if (info.accmode == O_RDONLY)
-        return fail(EPERM);   // the MTD character device refuses erase requests without write access
-    if (const Fault* f = failing(info.part, Op::Erase))
-        return fail(f->error);
-    const auto& g = board->geometry();
-    uint64_t size = board->partitionSize(info.part);
-    // As the kernel checks: the range first, then an empty erase succeeds, then alignment.
-    if (start >= size || length > size - start)
-        return fail(EINVAL);
-    if (length == 0)
-        return 0;
-    if (start % g.block || length % g.block)
-        return fail(EINVAL);
-    for (uint64_t at = start; at < start + length; at += g.block) {
-        uint32_t block = static_cast<uint32_t>(at / g.block);
-        if (board->isBad(info.part, block))
-            return fail(EIO);   // the kernel refuses to erase a bad block
-        eraseBlock(info.part, block);
-    }
-    return 0;
-}
-
-// One OOB transfer as the kernel's MEMREADOOB/MEMWRITEOOB make it: the page
-// holding start, from the spare offset start % page (which must lie in the
-// spare area), on through the following pages' areas. The length done is
-// written back. The data area is not touched.
-int mtdOob(const FdInfo& info, uint64_t start, uint32_t* length, uint8_t* ptr, bool write) {
-    if (write && info.accmode == O_RDONLY)
-        return fail(EPERM);
-    const auto& g = board->geometry();
-    const uint64_t size = board->partitionSize(info.part);
-    const uint32_t ooboffs = static_cast<uint32_t>(start % g.page);
-    if (*length > kMaxOobTransfer || start >= size || ooboffs >= g.oob)
-        return fail(EINVAL);
-    const uint64_t firstPage = start / g.page;
-    const uint64_t room = (size / g.page - firstPage) * g.oob - ooboffs;
-    if (*length > room)
-        return fail(EINVAL);
-    for (uint32_t done = 0; done < *length;) {
-        const uint64_t at = ooboffs + done;
-        const uint32_t page = static_cast<uint32_t>(firstPage + at / g.oob);
-        const uint32_t offset = static_cast<uint32_t>(at % g.oob);
-        const uint32_t n = std::min(*length - done, g.oob - offset);
-        if (write) {
-            if (board->isBad(info.part, page / board->pagesPerBlock()))
-                logEvent(devName(info.part).c_str(), "violation", uint64_t{page} * g.page, n, "badblock");
-            board->programOob(info.part, page, offset, ptr + done, n);
-            logEvent(devName(info.part).c_str(), "oob", uint64_t{page} * g.page + offset, n);
-        } else {
-            board->readOob(info.part, page, offset, ptr + done, n);
-        }
-        done += n;
-    }
-    return 0;
-}
-
-int eccStats(const FdInfo& info, void* arg) {
-    mtd_ecc_stats st{};
-    st.failed = __atomic_load_n(&board->shared()->eccFailed[info.part], __ATOMIC_SEQ_CST);
-    st.badblocks = static_cast<uint32_t>(board->badBlocks(info.part).size());
-    memcpy(arg, &st, sizeof st);
-    return 0;
-}
-
-int mtdIoctl(const FdInfo& info, unsigned long request, void* arg) {
-    switch (request) {
-    case ECCGETSTATS:
-        return eccStats(info, arg);
-    case MEMREADOOB:
-    case MEMWRITEOOB: {
-        mtd_oob_buf b;
-        memcpy(&b, arg, sizeof b);
-        int r = mtdOob(info, b.start, &b.length, b.ptr, request == MEMWRITEOOB);
-        memcpy(arg, &b, sizeof b);
-        return r;
-    }
-    case MEMREADOOB64:
-    case MEMWRITEOOB64: {
-        mtd_oob_buf64 b;
-        memcpy(&b, arg, sizeof b);
-        int r = mtdOob(info, b.start, &b.length, reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(b.usr_ptr)),
-                       request == MEMWRITEOOB64);
-        memcpy(arg, &b, sizeof b);
-        return r;
-    }
-    case MEMGETINFO: {
-        if (const Fault* f = failing(info.part, Op::GetInfo))
-            return fail(f->error);
-        const auto& g = board->geometry();
-        mtd_info_user mi{};
-        mi.type = MTD_NANDFLASH;
-        mi.flags = MTD_CAP_NANDFLASH;
-        mi.size = static_cast<uint32_t>(board->partitionSize(info.part));
-        mi.erasesize = g.block;
-        mi.writesize = g.page;
-        mi.oobsize = g.oob;
-        memcpy(arg, &mi, sizeof mi);
-        return 0;
-    }
-    case MEMGETBADBLOCK: {
-        if (const Fault* f = failing(info.part, Op::GetBadBlock))
-            return fail(f->error);
-        loff_t offset;
-        memcpy(&offset, arg, sizeof offset);
-        if (offset < 0 || static_cast<uint64_t>(offset) >= board->partitionSize(info.part))
-            return fail(EINVAL);
-        return board->isBad(info.part, static_cast<uint32_t>(offset / board->geometry().block)) ? 1 : 0;
-    }
-    case MEMERASE: {
-        erase_info_user e;
-        memcpy(&e, arg, sizeof e);
-        return mtdErase(info, e.start, e.length);
-    }
-    case MEMERASE64: {
-        erase_info_user64 e;
-        memcpy(&e, arg, sizeof e);
-        return mtdErase(info, e.start, e.length);
-    }
-    default:
-        return fail(ENOTTY);
-    }
 }
 
 template <typename Stat>
@@ -683,14 +398,14 @@ ssize_t readAt(int fd, void* buf, size_t n, off64_t offset) {
     FdInfo* info = mtdFd(fd);
     if (!info)
         return real.pread64(fd, buf, n, offset);
-    return offset < 0 ? fail(EINVAL) : mtdRead(*info, static_cast<uint64_t>(offset), buf, n);
+    return offset < 0 ? fail(EINVAL) : answer(device(*info).read(static_cast<uint64_t>(offset), buf, n));
 }
 
 ssize_t writeAt(int fd, const void* buf, size_t n, off64_t offset) {
     FdInfo* info = mtdFd(fd);
     if (!info)
         return real.pwrite64(fd, buf, n, offset);
-    return offset < 0 ? fail(EINVAL) : mtdWrite(*info, static_cast<uint64_t>(offset), buf, n);
+    return offset < 0 ? fail(EINVAL) : answer(device(*info).write(static_cast<uint64_t>(offset), buf, n));
 }
 
 // Sequential transfers move the descriptor's own position, shared across fork as in the kernel.
@@ -769,7 +484,7 @@ ssize_t read(int fd, void* buf, size_t n) {
     FdInfo* info = mtdFd(fd);
     if (!info)
         return real.read(fd, buf, n);
-    return atPosition(fd, [&](off64_t pos) { return mtdRead(*info, static_cast<uint64_t>(pos), buf, n); });
+    return atPosition(fd, [&](off64_t pos) { return answer(device(*info).read(static_cast<uint64_t>(pos), buf, n)); });
 }
 
 ssize_t __read_chk(int fd, void* buf, size_t n, size_t) { return read(fd, buf, n); }
@@ -778,7 +493,7 @@ ssize_t write(int fd, const void* buf, size_t n) {
     FdInfo* info = mtdFd(fd);
     if (!info)
         return real.write(fd, buf, n);
-    return atPosition(fd, [&](off64_t pos) { return mtdWrite(*info, static_cast<uint64_t>(pos), buf, n); });
+    return atPosition(fd, [&](off64_t pos) { return answer(device(*info).write(static_cast<uint64_t>(pos), buf, n)); });
 }
 
 ssize_t pread(int fd, void* buf, size_t n, off_t offset) { return readAt(fd, buf, n, offset); }
@@ -813,7 +528,7 @@ int ioctl(int fd, unsigned long request, ...) {
     FdInfo* info = mtdFd(fd);
     if (!info)
         return real.ioctl(fd, request, arg);
-    return mtdIoctl(*info, request, arg);
+    return answer(device(*info).ioctl(request, arg));
 }
 
 FILE* fopen(const char* path, const char* mode) {
@@ -1007,7 +722,7 @@ unsigned sleep(unsigned seconds) {
     if (!active() || !board->geometry().interceptSleep)
         return real.sleep(seconds);
     checkPower();
-    logEvent("-", "sleep", seconds, 0);
+    nandemu::logEvent(*board, "-", "sleep", seconds, 0);
     return 0;
 }
 
