@@ -12,7 +12,7 @@ constexpr uint32_t kBlock = 131072;
 TEST(SameMtdTools, RewriteAroundBadBlocksLeavesTheSameFlash) {
     TwinBoards boards;
     const auto image = testboard::pattern(5 * kBlock + 3 * 2048 + 77, 21);
-    boards.prepare([&](testboard::Board& b) {
+    boards.prepare([&](testboard::TestBoard& b) {
         b.program(2, 0, testboard::pattern(8 * kBlock, 4));   // the old image
         b.markBad(2, 1);
         b.markBad(2, 4);
@@ -32,7 +32,7 @@ TEST(SameMtdTools, RewriteAroundBadBlocksLeavesTheSameFlash) {
 
 TEST(SameMtdTools, FailuresReportAndExitAlike) {
     TwinBoards boards;
-    boards.prepare([](testboard::Board& b) { b.writeSdFile("odd.bin", testboard::pattern(2049, 2)); });
+    boards.prepare([](testboard::TestBoard& b) { b.writeSdFile("odd.bin", testboard::pattern(2049, 2)); });
     EXPECT_EQ(boards.run({"nandwrite", "/dev/mtd2", "/mnt/sd/odd.bin"}).status, 1);
     EXPECT_EQ(boards.run({"nanddump", "-o", "-b", "-f", "/mnt/sd/x", "-l", "2049", "/dev/mtd2"}).status, 1);
     EXPECT_EQ(boards.run({"nanddump", "-f", "/mnt/sd/x", "/dev/mtd2"}).status, 2);

@@ -15,7 +15,7 @@ using testboard::kImages;
 // Backups of 1, 2, 4 and 8 blocks: smaller than the partitions, so the tier stays fast.
 size_t backupBytes(const Image& i) { return size_t{kBlock} << (&i - kImages.data()); }
 
-void putBackups(testboard::Board& b) {
+void putBackups(testboard::TestBoard& b) {
     uint32_t seed = 40;
     for (const Image& i : kImages) {
         Bytes image = testboard::pattern(backupBytes(i), seed++);
@@ -37,7 +37,7 @@ std::vector<std::string> reReadLengths(const std::string& out) {
 
 TEST(SameQuillet, RepairsAndReReadsLeaveTheSameFlashAndDump) {
     TwinBoards boards;
-    boards.prepare([](testboard::Board& b) {
+    boards.prepare([](testboard::TestBoard& b) {
         putBackups(b);
         b.flipStoredBit(2, kBlock + 9, 3);   // low kernel: rewritten
         b.markBad(7, 1);                     // high U-Boot: a short dump, then a re-read
@@ -56,7 +56,7 @@ TEST(SameQuillet, ReReadLengthsWrapModuloTwoToTheThirtyTwo) {
     // asks for 2S; that dump is S too long, the difference S - 2S wraps, and
     // 2S plus it is S modulo 2^32: the next re-read has the backup's size.
     TwinBoards boards;
-    boards.prepare([](testboard::Board& b) {
+    boards.prepare([](testboard::TestBoard& b) {
         putBackups(b);
         b.setFaults({"fail=mtd0:read:1:EIO"});
     });

@@ -28,7 +28,7 @@ const Twin kTwins[] = {{0, 6, 100000}, {1, 7, 300000}, {2, 8, 1500000}, {5, 12, 
 
 TEST(SameTolvane, UpdateCycleAndRepairLeaveTheSameFlash) {
     TwinBoards boards(testboard::BoardOptions(), maskBuildStamp);
-    boards.prepare([](testboard::Board& b) {
+    boards.prepare([](testboard::TestBoard& b) {
         b.markBad(1, 1);    // low U-Boot: the scans and copies step over it
         b.markBad(12, 0);   // high application: so does the copy onto it
         b.markBad(10, 0);   // table copy 2 lives in its second block
@@ -41,7 +41,7 @@ TEST(SameTolvane, UpdateCycleAndRepairLeaveTheSameFlash) {
     });
     boards.run({"tolvane", "-h"});   // empty tables: initialised from the low set
     boards.run({"tolvane", "-o"});
-    boards.prepare([](testboard::Board& b) {
+    boards.prepare([](testboard::TestBoard& b) {
         b.flipStoredBit(8, 3 * kBlock + 5, 1);   // high kernel
         b.flipStoredBit(5, 7, 6);                // low application
         b.flipStoredBit(9, 14, 0);               // table copy 1: a sum byte

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <limits>
 
-#include "board.h"
+#include "test_board.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST(ArmTierPrograms, BoardProgramsAreArmExecutables) {
 
 // What a program reads on the board shows that the emulator was loaded into it.
 TEST(ArmTierPrograms, ArmToolSeesTheBoardFlash) {
-    testboard::Board board;
+    testboard::TestBoard board;
     const std::vector<uint8_t> data = testboard::pattern(2 * board.pageSize(), 3);
     board.program(3, 0, data);
     testboard::RunResult r = board.run(
@@ -65,7 +65,7 @@ TEST(ArmTierPrograms, ArmToolSeesTheBoardFlash) {
 // shell, which starts an ARM tool; each needs its own emulator library and
 // none may complain about the other's.
 TEST(ArmTierPrograms, ShellStartsArmToolsOnTheBoard) {
-    testboard::Board board;
+    testboard::TestBoard board;
     board.program(3, 0, testboard::pattern(board.pageSize(), 5));
     testboard::RunResult r = board.run(
         {"sh", "-c", "flash_eraseall /dev/mtd3 && nanddump -o -b -f /mnt/sd/d.bin -l 2048 /dev/mtd3"});
@@ -79,7 +79,7 @@ TEST(ArmTierPrograms, ShellStartsArmToolsOnTheBoard) {
 }
 
 TEST(ArmTierPrograms, NativeProgramsOnTheBoardSeeItToo) {
-    testboard::Board board;
+    testboard::TestBoard board;
     const std::vector<uint8_t> data = testboard::pattern(board.pageSize(), 8);
     board.program(3, 0, data);
     testboard::RunResult r = board.run({"sh", "-c", "head -c 2048 /dev/mtd3"});

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
+#include "test_board.h"
 #include "flash_layout.h"
 
 namespace armtier {
@@ -44,7 +44,7 @@ public:
         : native_(options), arm_(options), filter_(filter ? filter : [](const std::string& s) { return s; }) {}
 
     // The same preparation on both boards.
-    void prepare(const std::function<void(testboard::Board&)>& step) {
+    void prepare(const std::function<void(testboard::TestBoard&)>& step) {
         step(native_);
         step(arm_);
     }
@@ -84,7 +84,7 @@ public:
 
     // The erases and page programs, in order, with program, device, offset and length.
     void expectSameFlashOperations() const {
-        auto ops = [](const testboard::Board& b) {
+        auto ops = [](const testboard::TestBoard& b) {
             std::vector<std::string> out;
             for (const auto& e : b.mutations())
                 out.push_back(e.prog + " " + e.dev + " " + e.op + " " + std::to_string(e.offset) + " " +
@@ -94,11 +94,11 @@ public:
         EXPECT_EQ(ops(native_), ops(arm_));
     }
 
-    testboard::Board& native() { return native_; }
-    testboard::Board& arm() { return arm_; }
+    testboard::TestBoard& native() { return native_; }
+    testboard::TestBoard& arm() { return arm_; }
 
 private:
-    static testboard::RunResult runOn(const testboard::Board& board, const Side& side, const Argv& argv) {
+    static testboard::RunResult runOn(const testboard::TestBoard& board, const Side& side, const Argv& argv) {
         const Side restore = armSide();
         setenv("FW_BIN_DIR", side.binDir.c_str(), 1);
         setenv("FW_SIMBOARD", side.simboard.c_str(), 1);
@@ -108,7 +108,7 @@ private:
         return r;
     }
 
-    testboard::Board native_, arm_;
+    testboard::TestBoard native_, arm_;
     Filter filter_;
 };
 

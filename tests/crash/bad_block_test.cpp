@@ -27,7 +27,7 @@ struct Rng {
 
 // Up to three bad blocks in each partition the programs use, never more
 // than the partition can spare.
-std::string markLayout(testboard::Board& b, uint32_t seed) {
+std::string markLayout(testboard::TestBoard& b, uint32_t seed) {
     const int parts[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 12};
     Rng rng{seed * 2654435761u | 1};
     std::string layout;
@@ -51,7 +51,7 @@ std::string markLayout(testboard::Board& b, uint32_t seed) {
 }
 
 // The first `blocks` good blocks of each partition hold the same bytes.
-bool goodBlocksEqual(const testboard::Board& b, int src, int dst, uint32_t blocks) {
+bool goodBlocksEqual(const testboard::TestBoard& b, int src, int dst, uint32_t blocks) {
     auto good = [&](int part) {
         std::vector<uint32_t> list, bad = b.badBlocks(part);
         std::set<uint32_t> isBad(bad.begin(), bad.end());
@@ -68,7 +68,7 @@ bool goodBlocksEqual(const testboard::Board& b, int src, int dst, uint32_t block
     return true;
 }
 
-::testing::AssertionResult recordRun(testboard::Board& b, const std::string& option, const Record& loaded) {
+::testing::AssertionResult recordRun(testboard::TestBoard& b, const std::string& option, const Record& loaded) {
     const Record next = afterCommand(option, &loaded, lowSums(b));
     const ::testing::AssertionResult ended = testboard::ExitedWith(b.run({"tolvane", option}), 0);
     if (!ended)
@@ -80,7 +80,7 @@ bool goodBlocksEqual(const testboard::Board& b, int src, int dst, uint32_t block
 }
 
 void checkLayout(uint32_t seed) {
-    testboard::Board b;
+    testboard::TestBoard b;
     const std::string layout = markLayout(b, seed);
     SCOPED_TRACE("CRASH_SEED=" + std::to_string(seed) + " bad blocks:" + layout);
     const int image = static_cast<int>(seed % 4);

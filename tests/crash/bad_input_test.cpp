@@ -42,7 +42,7 @@ TEST(BadInput, DamagedRecordPagesNeverCrashOrLoseAVerifyingRecord) {
     for (int seed = 1; seed <= kFlashCases; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Rng rng{static_cast<uint32_t>(seed) * 2654435761u | 1};
-        testboard::Board b;
+        testboard::TestBoard b;
         loadImages(b, 3);
         b.load(kTable1, randomPage(rng, valid.data(), valid.size(), b.pageSize()));
         b.load(kTable2, randomPage(rng, valid.data(), valid.size(), b.pageSize()));
@@ -76,7 +76,7 @@ TEST(BadInput, RandomCommandLinesNeverCrashAndNoCommandTouchesNothing) {
         std::string line;
         for (const std::string& a : argv)
             line += "'" + a + "' ";
-        testboard::Board b;
+        testboard::TestBoard b;
         loadImages(b, 5);
         putTables(b, kTableStates[0], old);
         b.setFaults({});
@@ -99,7 +99,7 @@ TEST(BadInput, RandomChecksumTextNeverLetsAnUnverifiedBackupOnTheFlash) {
     Tally tally{"quillet with random checksum text"};
     for (int seed = 1; seed <= kTextCases; ++seed) {
         Rng rng{static_cast<uint32_t>(seed) * 69069u | 1};
-        testboard::Board b;
+        testboard::TestBoard b;
         std::vector<uint8_t> good = testboard::pattern(2 * b.pageSize(), 11);
         std::vector<uint8_t> corrupt = good;
         corrupt[rng.next() % corrupt.size()] ^= 0x10;

@@ -22,15 +22,15 @@ const std::vector<TableState> kTableStates = {
 
 const char* const kForms[3] = {"before", "torn", "after"};
 
-void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n) {
+void putPage(testboard::TestBoard& b, int part, const uint8_t* bytes, size_t n) {
     std::vector<uint8_t> page(b.pageSize(), 0xFF);
     std::memcpy(page.data(), bytes, n);
     b.load(part, page);
 }
 
-void putRecord(testboard::Board& b, int part, const Record& r) { putPage(b, part, r.data(), r.size()); }
+void putRecord(testboard::TestBoard& b, int part, const Record& r) { putPage(b, part, r.data(), r.size()); }
 
-void putFlag(testboard::Board& b, FlagState f) {
+void putFlag(testboard::TestBoard& b, FlagState f) {
     uint8_t flag[12];
     put32(flag, f == FlagState::Invalid ? 0x12345678 : kFlagMarker);
     put32(flag + 4, f == FlagState::Names2 ? 2 : 1);
@@ -38,7 +38,7 @@ void putFlag(testboard::Board& b, FlagState f) {
     putPage(b, kFlag, flag, sizeof flag);
 }
 
-void putTables(testboard::Board& b, const TableState& s, const Record& old) {
+void putTables(testboard::TestBoard& b, const TableState& s, const Record& old) {
     Record broken = old;
     broken[4] ^= 0x40;   // complete but failing its checksum
     putRecord(b, kTable1, s.copy1 == CopyState::Valid ? old : broken);
@@ -46,7 +46,7 @@ void putTables(testboard::Board& b, const TableState& s, const Record& old) {
     putFlag(b, s.flag);
 }
 
-TableView viewTables(const testboard::Board& b) {
+TableView viewTables(const testboard::TestBoard& b) {
     nandemu::Board nb(b.dir());
     TableView v;
     const int parts[2] = {kTable1, kTable2};
@@ -78,14 +78,14 @@ const Record* TableView::reader() const {
     return valid[1 - first] ? &rec[1 - first] : nullptr;
 }
 
-int namedCopy(const testboard::Board& b) { return viewTables(b).named; }
+int namedCopy(const testboard::TestBoard& b) { return viewTables(b).named; }
 
-bool partSum(const testboard::Board& b, int mtd, uint32_t blocks, uint32_t* sum) {
+bool partSum(const testboard::TestBoard& b, int mtd, uint32_t blocks, uint32_t* sum) {
     nandemu::Board nb(b.dir());
     return nandemu::partitionSum(nb, mtd, blocks, sum);
 }
 
-std::array<uint32_t, 4> lowSums(const testboard::Board& b) {
+std::array<uint32_t, 4> lowSums(const testboard::TestBoard& b) {
     std::array<uint32_t, 4> s{};
     for (size_t i = 0; i < kImages.size(); ++i)
         partSum(b, kImages[i].low, kImages[i].blocks, &s[i]);
@@ -112,7 +112,7 @@ Record afterCommand(const std::string& option, const Record* loaded, const std::
     return makeRecord(f);
 }
 
-void loadImages(testboard::Board& b, uint32_t seed) {
+void loadImages(testboard::TestBoard& b, uint32_t seed) {
     for (size_t i = 0; i < kImages.size(); ++i) {
         std::vector<uint8_t> image = testboard::pattern(3 * b.pageSize() + 100 * i, seed + static_cast<uint32_t>(i));
         b.load(kImages[i].low, image);
@@ -140,7 +140,7 @@ Tally::~Tally() { std::printf("[crash] %s: %d tried, %d held\n", what.c_str(), t
 
 namespace crash {
 
-MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std::vector<int>& damageLow,
+MaintainBoard buildMaintain(testboard::TestBoard& b, const TableState& s, const std::vector<int>& damageLow,
                             const std::vector<int>& damageHigh, uint32_t seed) {
     MaintainBoard m;
     loadImages(b, seed);
@@ -167,7 +167,7 @@ MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std:
     return ::testing::AssertionFailure() << "the power cut did not happen: exit status " << r.status;
 }
 
-::testing::AssertionResult tableKept(const testboard::Board& b, const Record& record) {
+::testing::AssertionResult tableKept(const testboard::TestBoard& b, const Record& record) {
     TableView v = viewTables(b);
     if (!v.valid[0] && !v.valid[1])
         return ::testing::AssertionFailure() << "no valid table copy: " << describe(v);
@@ -177,7 +177,7 @@ MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std:
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult converged(const testboard::Board& b, const MaintainBoard& m) {
+::testing::AssertionResult converged(const testboard::TestBoard& b, const MaintainBoard& m) {
     TableView v = viewTables(b);
     if (!v.valid[0] || !v.valid[1] || v.rec[0] != m.record || v.rec[1] != m.record)
         return ::testing::AssertionFailure() << "table copies differ: " << describe(v);
@@ -194,7 +194,7 @@ MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std:
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed) {
+::testing::AssertionResult maintainConverges(testboard::TestBoard& b, const MaintainBoard& m, bool violationsAllowed) {
     ::testing::AssertionResult why = ::testing::AssertionSuccess();
     for (int run = 1; run <= 2; ++run) {
         const ::testing::AssertionResult ended = testboard::ExitedWith(b.run({"tolvane", "-m"}), 0);

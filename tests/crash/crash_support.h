@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board.h"
+#include "test_board.h"
 #include "checks.h"
 #include "flash_layout.h"
 
@@ -43,13 +43,13 @@ struct TableState {
 extern const std::vector<TableState> kTableStates;
 
 // Writes the state onto the board; both valid copies hold `old`.
-void putTables(testboard::Board& b, const TableState& s, const Record& old);
-void putFlag(testboard::Board& b, FlagState f);
-void putRecord(testboard::Board& b, int part, const Record& r);
+void putTables(testboard::TestBoard& b, const TableState& s, const Record& old);
+void putFlag(testboard::TestBoard& b, FlagState f);
+void putRecord(testboard::TestBoard& b, int part, const Record& r);
 // One page holding `bytes`, 0xFF after them, in the partition's first good block.
-void putPage(testboard::Board& b, int part, const uint8_t* bytes, size_t n);
+void putPage(testboard::TestBoard& b, int part, const uint8_t* bytes, size_t n);
 // The copy number a reader starts with (an invalid flag is rewritten to 1).
-int namedCopy(const testboard::Board& b);
+int namedCopy(const testboard::TestBoard& b);
 
 // What is on the flash, read without the program.
 struct TableView {
@@ -59,18 +59,18 @@ struct TableView {
     int named = 1;
     const Record* reader() const;            // the named copy if it verifies, else the other
 };
-TableView viewTables(const testboard::Board& b);
+TableView viewTables(const testboard::TestBoard& b);
 
 // The sums of the low set, as a reader of good blocks computes them.
-std::array<uint32_t, 4> lowSums(const testboard::Board& b);
-bool partSum(const testboard::Board& b, int mtd, uint32_t blocks, uint32_t* sum);
+std::array<uint32_t, 4> lowSums(const testboard::TestBoard& b);
+bool partSum(const testboard::TestBoard& b, int mtd, uint32_t blocks, uint32_t* sum);
 
 // The record a command leaves when it starts from `loaded`
 // (nullptr: no copy verified, the record is rebuilt from the low set).
 Record afterCommand(const std::string& option, const Record* loaded, const std::array<uint32_t, 4>& low);
 
 // Distinct small images in the low set; the high set a copy of them.
-void loadImages(testboard::Board& b, uint32_t seed);
+void loadImages(testboard::TestBoard& b, uint32_t seed);
 
 std::string hex(const Record& r);
 std::string describe(const TableView& v);
@@ -98,19 +98,19 @@ struct MaintainBoard {
     Record record{};
     bool repairable[4] = {true, true, true, true};   // matched in at least one set
 };
-MaintainBoard buildMaintain(testboard::Board& b, const TableState& s, const std::vector<int>& damageLow,
+MaintainBoard buildMaintain(testboard::TestBoard& b, const TableState& s, const std::vector<int>& damageLow,
                             const std::vector<int>& damageHigh, uint32_t seed);
 
 // The run was ended by the power cut it was given.
 ::testing::AssertionResult cutHappened(const testboard::RunResult& r);
 // A valid table copy exists and every valid copy holds `record`.
-::testing::AssertionResult tableKept(const testboard::Board& b, const Record& record);
+::testing::AssertionResult tableKept(const testboard::TestBoard& b, const Record& record);
 // Both copies hold the record and each repairable image matches in both sets.
-::testing::AssertionResult converged(const testboard::Board& b, const MaintainBoard& m);
+::testing::AssertionResult converged(const testboard::TestBoard& b, const MaintainBoard& m);
 // Runs the pass (uninterrupted) at most twice, until the board converged
 // (with no NAND rule broken, unless a failed erase made the pass write over
 // a block it could not erase).
-::testing::AssertionResult maintainConverges(testboard::Board& b, const MaintainBoard& m, bool violationsAllowed = false);
+::testing::AssertionResult maintainConverges(testboard::TestBoard& b, const MaintainBoard& m, bool violationsAllowed = false);
 
 // Up to `randoms` seeded points strictly between the first and the last of `points`,
 // plus the first, the second and the last.

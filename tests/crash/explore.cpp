@@ -200,7 +200,7 @@ std::vector<NamedState> startStates() {
 // ---- the engine's board ----
 
 struct Explorer::Rig {
-    testboard::Board board;
+    testboard::TestBoard board;
     std::array<std::vector<uint8_t>, 16> images;   // what each image partition holds
     std::array<uint32_t, 4> low{};
     Record a{};

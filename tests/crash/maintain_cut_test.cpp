@@ -17,7 +17,7 @@ constexpr size_t kEraseRandoms = 1, kProgramRandoms = 1, kFullProgramRandoms = 8
 struct Ops {
     std::vector<uint64_t> erases, programs, all;
 };
-Ops opsOn(const testboard::Board& b, const std::string& dev) {
+Ops opsOn(const testboard::TestBoard& b, const std::string& dev) {
     Ops o;
     std::vector<testboard::LogEntry> m = b.mutations();
     for (size_t i = 0; i < m.size(); ++i) {
@@ -43,7 +43,7 @@ void sweep(const TableState& state, const std::vector<int>& damageLow, const std
             if (!everyForm && !triesForm(k, f))
                 continue;
             const uint64_t n = points[k];
-            testboard::Board b;
+            testboard::TestBoard b;
             MaintainBoard m = buildMaintain(b, state, damageLow, damageHigh, kSeed);
             b.setFaults({cutSpec(n, form, static_cast<uint32_t>(n * 13 + 5))});
             testboard::RunResult cut = b.run({"tolvane", "-m"});
@@ -67,7 +67,7 @@ TEST_P(ImageCopyCut, CopyInterruptedAnywhereIsRedone) {
     const bool fromLow = image % 2 == 0;   // S1L and kernel repair the high set, the others the low set
     std::vector<int> none, damaged{image};
     const TableState& state = kTableStates[0];
-    testboard::Board clean;
+    testboard::TestBoard clean;
     MaintainBoard m = buildMaintain(clean, state, fromLow ? none : damaged, fromLow ? damaged : none, kSeed);
     clean.setFaults({});
     clean.clearLog();

@@ -15,12 +15,12 @@ namespace {
 
 constexpr uint32_t kCutImagePages = 4;
 
-std::vector<uint8_t> backupImage(const testboard::Board& b, size_t i, size_t length = 0) {
+std::vector<uint8_t> backupImage(const testboard::TestBoard& b, size_t i, size_t length = 0) {
     return testboard::pattern(length ? length : kCutImagePages * b.pageSize(), 500 + static_cast<uint32_t>(i));
 }
 
 // Every partition holds its backup, except `damaged`, which holds other data.
-void buildSd(testboard::Board& b, int damaged, size_t length = 0) {
+void buildSd(testboard::TestBoard& b, int damaged, size_t length = 0) {
     for (size_t i = 0; i < 4; ++i) {
         std::vector<uint8_t> image = backupImage(b, i, length);
         b.putBackup(kImages[i].name, image);
@@ -30,7 +30,7 @@ void buildSd(testboard::Board& b, int damaged, size_t length = 0) {
 }
 
 // The first bytes of the partition's good blocks.
-std::vector<uint8_t> goodPrefix(const testboard::Board& b, int part, size_t length) {
+std::vector<uint8_t> goodPrefix(const testboard::TestBoard& b, int part, size_t length) {
     std::vector<uint32_t> bad = b.badBlocks(part);
     std::vector<uint8_t> out;
     for (uint32_t blk = 0; out.size() < length && uint64_t(blk) * b.blockSize() < b.partitionSize(part); ++blk) {
@@ -43,7 +43,7 @@ std::vector<uint8_t> goodPrefix(const testboard::Board& b, int part, size_t leng
     return out;
 }
 
-::testing::AssertionResult allRestored(const testboard::Board& b, size_t length = 0) {
+::testing::AssertionResult allRestored(const testboard::TestBoard& b, size_t length = 0) {
     for (size_t i = 0; i < 4; ++i) {
         std::vector<uint8_t> image = backupImage(b, i, length);
         for (int part : {kImages[i].low, kImages[i].high})
@@ -57,7 +57,7 @@ class QuilletCut : public ::testing::TestWithParam<int> {};
 
 TEST_P(QuilletCut, NextRunRestoresPartitionFromBackup) {
     const int damaged = GetParam();
-    testboard::Board clean;
+    testboard::TestBoard clean;
     buildSd(clean, damaged);
     clean.setFaults({});
     clean.clearLog();
@@ -81,7 +81,7 @@ TEST_P(QuilletCut, NextRunRestoresPartitionFromBackup) {
             if (!triesForm(k, f))
                 continue;
             const uint64_t n = points[k];
-            testboard::Board b;
+            testboard::TestBoard b;
             buildSd(b, damaged);
             b.setFaults({cutSpec(n, form, static_cast<uint32_t>(n + 3))});
             testboard::RunResult cut = b.run({"quillet"});
@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Partitions, QuilletCut, ::testing::Values(1, 12),
 // dump short and the verifier read again. CRASH_SEED=N replays one layout.
 constexpr uint32_t kQuilletLayouts = 4;
 
-std::string markImageBlocks(testboard::Board& b, uint32_t seed) {
+std::string markImageBlocks(testboard::TestBoard& b, uint32_t seed) {
     uint32_t x = seed * 2654435761u | 1;
     auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
     std::string layout;
@@ -136,7 +136,7 @@ std::string markImageBlocks(testboard::Board& b, uint32_t seed) {
 }
 
 void checkQuilletLayout(uint32_t seed) {
-    testboard::Board b;
+    testboard::TestBoard b;
     const std::string layout = markImageBlocks(b, seed);
     SCOPED_TRACE("CRASH_SEED=" + std::to_string(seed) + " bad blocks:" + layout);
     const int damaged = kImages[seed % 4].low;

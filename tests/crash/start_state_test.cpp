@@ -14,7 +14,7 @@ TEST(StartStates, EachStateReadsBackAsNamed) {
     ASSERT_TRUE(verifies(old));
     for (const TableState& s : kTableStates) {
         SCOPED_TRACE(s.name);
-        testboard::Board b;
+        testboard::TestBoard b;
         b.markBad(kTable2, 0);   // records live in the first good block
         putTables(b, s, old);
         TableView v = viewTables(b);

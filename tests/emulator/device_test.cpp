@@ -9,7 +9,7 @@
 #include <functional>
 #include <fstream>
 
-#include "board.h"
+#include "test_board.h"
 #include "mtd_device.h"
 
 using nandemu::Access;
@@ -80,7 +80,7 @@ protected:
     void faults(const std::vector<std::string>& lines) { board_.setFaults(lines); }
     std::vector<LogEntry> log(const std::string& op) const { return entries(flash_.log(), op); }
 
-    testboard::Board flash_;
+    testboard::TestBoard flash_;
     nandemu::Board board_;
 };
 
@@ -487,7 +487,7 @@ INSTANTIATE_TEST_SUITE_P(Device, PowerCut, ::testing::ValuesIn(kCuts),
 using Operation = std::function<void(MtdDevice&)>;
 
 std::vector<uint8_t> tornBytes(uint32_t seed, const Operation& operation) {
-    testboard::Board flash(smallBoard());
+    testboard::TestBoard flash(smallBoard());
     flash.program(kPart, 0, filled(kBlock, 0x55));
     nandemu::Board board(flash.dir());
     board.setFaults({"cut=1:torn:" + std::to_string(seed)});

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-#include "board.h"
+#include "test_board.h"
 
-using testboard::Board;
+using testboard::TestBoard;
 using testboard::BoardOptions;
 using testboard::lines;
 
@@ -18,7 +18,7 @@ namespace {
 constexpr int kKernel1 = 2;
 constexpr uint32_t kPage = 2048, kBlock = 131072;
 
-std::vector<std::string> poke(const Board& b, std::vector<std::string> args) {
+std::vector<std::string> poke(const TestBoard& b, std::vector<std::string> args) {
     args.insert(args.begin(), "mtdpoke");
     auto r = b.run(args);
     EXPECT_TRUE(r.exited(0)) << r.err;
@@ -30,7 +30,7 @@ size_t count(const std::vector<testboard::LogEntry>& log, const std::string& op)
 }
 
 TEST(FreshBoard, IsErasedAndCostsAlmostNoDisk) {
-    Board b;
+    TestBoard b;
     struct stat st;
     ASSERT_EQ(0, stat((b.dir() + "/mtd11.data").c_str(), &st));
     EXPECT_EQ(2296u * kBlock, static_cast<uint64_t>(st.st_size));
@@ -43,14 +43,14 @@ TEST(FreshBoard, IsErasedAndCostsAlmostNoDisk) {
 TEST(FreshBoard, PartitionsLookLikeCharacterDevicesAndMissingOnesDoNotExist) {
     BoardOptions small;
     small.layout = "small";
-    Board b(small);
+    TestBoard b(small);
     auto r = b.run({"sh", "-c", "test -c /dev/mtd11 && echo char; test -e /dev/mtd12 || echo gone; ls /dev/mtd12"});
     EXPECT_EQ("char\ngone\n", r.out);
     EXPECT_NE(std::string::npos, r.err.find("No such file"));
 }
 
 TEST(UnmodifiedPrograms, CatDdAndOdSeeThePartitionBytes) {
-    Board b;
+    TestBoard b;
     auto image = testboard::pattern(3 * kBlock + 100, 7);
     b.load(kKernel1, image);
     auto r = b.run({"sh", "-c",
@@ -72,7 +72,7 @@ TEST(UnmodifiedPrograms, CatDdAndOdSeeThePartitionBytes) {
 // The bytes a cut leaves are the device's; the shim ends the run that met it.
 TEST(PowerCut, KillsTheRunAtTheCountedOperationInEachForm) {
     for (std::string form : {"before", "torn", "after"}) {
-        Board b;
+        TestBoard b;
         b.setFaults({"cut=2:" + form + ":5"});
         auto r = b.run({"sh", "-c", "mtdpoke /dev/mtd2 write 0 2048 0; mtdpoke /dev/mtd2 write 2048 2048 0; echo survived"});
         EXPECT_EQ(SIGKILL, r.signal) << form;
@@ -86,7 +86,7 @@ TEST(PowerCut, KillsTheRunAtTheCountedOperationInEachForm) {
 // The shim hands each call on a partition descriptor to the board's device
 // and gives its answer back as the C library does: -1 with errno.
 TEST(Shim, GivesTheDevicesAnswersBackAsErrno) {
-    Board b;
+    TestBoard b;
     b.markBad(kKernel1, 1);
     b.setFaults({"fail=mtd3:open:1:EACCES"});
     auto out = poke(b, {"/dev/mtd2", "info", "bad", std::to_string(kBlock), "write", "512", "2048", "0", "write",
@@ -109,7 +109,7 @@ TEST(Shim, GivesTheDevicesAnswersBackAsErrno) {
 }
 
 TEST(Log, CountsMutatingOperationsOfEveryProcessWithTheirNames) {
-    Board b;
+    TestBoard b;
     b.setFaults({});
     auto r = b.run({"sh", "-c", "mtdpoke /dev/mtd2 write 0 4096 0 & mtdpoke /dev/mtd8 erase 0 262144 & wait"});
     ASSERT_TRUE(r.exited(0));
@@ -122,7 +122,7 @@ TEST(Log, CountsMutatingOperationsOfEveryProcessWithTheirNames) {
 }
 
 TEST(SdCard, PathsUnderMntSdLandInTheBoardsFolder) {
-    Board b;
+    TestBoard b;
     auto r = b.run({"sh", "-c", "mkdir /mnt/sd/x && echo data > /mnt/sd/x/f && cat /mnt/sd/x/f && rm /mnt/sd/x/f"});
     EXPECT_EQ("data\n", r.out);
     EXPECT_FALSE(b.sdFileExists("x/f"));
@@ -130,7 +130,7 @@ TEST(SdCard, PathsUnderMntSdLandInTheBoardsFolder) {
 }
 
 TEST(PassThrough, WithoutTheBoardVariableNothingIsEmulated) {
-    Board b;
+    TestBoard b;
     std::string cmd = "env -u NANDEMU_BOARD mtdpoke /dev/mtd2";
     auto r = b.run({"sh", "-c", cmd});
     EXPECT_EQ("open -> -1 No such file or directory\n", r.out);

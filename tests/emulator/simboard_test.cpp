@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <fstream>
 
-#include "board.h"
+#include "test_board.h"
 
-using testboard::Board;
+using testboard::TestBoard;
 
 namespace {
 
@@ -19,7 +19,7 @@ using Tool = testboard::RunResult;
 Tool simboard(const std::string& args) { return testboard::runShell(std::string(FW_SIMBOARD_PATH) + " " + args); }
 
 TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
-    Board b;
+    TestBoard b;
     for (const std::string& args : std::vector<std::string>{"", "frobnicate " + b.dir(), "bad " + b.dir() + " mtd99 1", "bad " + b.dir() + " mtd2 160",
                              "bad " + b.dir() + " mtd2 x", "fault " + b.dir() + " cut=0:before",
                              "fault " + b.dir() + " fail=mtd2:sing:1:EIO", "create /tmp/x --layout 1g",
@@ -36,7 +36,7 @@ TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
 }
 
 TEST(BoardTool, LoadSkipsBadBlocksAndPadsTheLastPage) {
-    Board b;
+    TestBoard b;
     b.markBad(2, 0);
     auto image = testboard::pattern(131072 + 3000, 3);
     std::string file = b.sdPath("img");
@@ -52,7 +52,7 @@ TEST(BoardTool, LoadSkipsBadBlocksAndPadsTheLastPage) {
 }
 
 TEST(BoardTool, SdPreparesTheBackupWithBothChecksumTexts) {
-    Board b;
+    TestBoard b;
     b.writeSdFile("src", std::vector<uint8_t>{'a', 'b', 'c'});
     ASSERT_EQ(0, simboard("sd " + b.dir() + " kernel " + b.sdPath("src")).status);
     auto text = b.readSdFile("backup/kernel.as1");
@@ -64,7 +64,7 @@ TEST(BoardTool, SdPreparesTheBackupWithBothChecksumTexts) {
 // A nanddump wrapper first on the caller's PATH: skipped by default, so that
 // the stand-in runs; run first when --path-first names its folder.
 TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
-    Board b;
+    TestBoard b;
     const std::string wrap = b.dir().substr(0, b.dir().rfind('/')) + "/wrap", calls = wrap + "/calls";
     ASSERT_EQ(0, mkdir(wrap.c_str(), 0755));
     std::ofstream(wrap + "/nanddump") << "#!/bin/sh\necho \"wrapped $*\" >>" << calls << "\nexec "
@@ -105,7 +105,7 @@ TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
 }
 
 TEST(BoardTool, ShowDecodesTheRecordsAndImageSums) {
-    Board b;
+    TestBoard b;
     std::vector<uint8_t> table(28, 0);
     const uint8_t marker[] = {0xAA, 0xAA, 0xAA, 0xAA};
     std::copy(marker, marker + 4, table.begin());
@@ -125,7 +125,7 @@ TEST(BoardTool, ShowDecodesTheRecordsAndImageSums) {
 }
 
 TEST(BoardTool, MapDrawsEveryBlockAndMarksBadOnes) {
-    Board b;
+    TestBoard b;
     b.markBad(8, 3);
     std::string svg = b.sdPath("map.svg");
     ASSERT_EQ(0, simboard("map " + b.dir() + " " + svg).status);

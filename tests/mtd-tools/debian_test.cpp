@@ -29,7 +29,7 @@ protected:
         return o;
     }
     void prepare(const std::vector<uint32_t>& bad, bool filled) {
-        for (testboard::Board* b : {&debian, &ours}) {
+        for (testboard::TestBoard* b : {&debian, &ours}) {
             if (filled)
                 b->program(kMtd, 0, testboard::pattern(kBlocks * kBlock, 7));
             for (uint32_t blk : bad)
@@ -37,7 +37,7 @@ protected:
             b->writeSdFile("image.bin", kImage);
         }
     }
-    static testboard::RunResult run(const testboard::Board& b, const Argv& argv) {
+    static testboard::RunResult run(const testboard::TestBoard& b, const Argv& argv) {
         testboard::RunResult r = b.run(argv);
         EXPECT_TRUE(r.exited(0)) << argv[0] << ": " << r.err;
         return r;
@@ -58,7 +58,7 @@ protected:
         return ours.readSdFile("d.bin");
     }
 
-    testboard::Board debian{options()}, ours{options()};
+    testboard::TestBoard debian{options()}, ours{options()};
 };
 
 TEST_F(DebianTest, MtdinfoAndProcMtdShowThePartitionsWithTheBoardsGeometry) {

@@ -32,7 +32,7 @@ TEST_F(RoundTripTest, WriteAfterEraseDumpsBackByteForByte) {
 TEST_F(RoundTripTest, VerifierCommandLinesWorkThroughTheShell) {
     // The verifier's own text (two blanks before nandwrite's -p) on the
     // 512 MB layout, the tools found on the search path.
-    testboard::Board full;
+    testboard::TestBoard full;
     const Bytes image = testboard::pattern(kBlock, 9);
     full.writeSdFile("backup/s1l.bak", image);
     full.program(0, 0, testboard::pattern(4 * kBlock, 1));

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
+#include "test_board.h"
 #include "checks.h"
 
 namespace mtdtest {

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
-#include "board.h"
+#include "test_board.h"
 #include "checks.h"
 #include "flash_layout.h"
 
-using testboard::Board;
+using testboard::TestBoard;
 using testboard::BoardOptions;
 
 namespace {

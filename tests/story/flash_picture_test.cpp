@@ -10,7 +10,7 @@
 #include <fstream>
 #include <map>
 
-#include "board.h"
+#include "test_board.h"
 #include "flash_layout.h"
 #include "records.h"
 
@@ -59,7 +59,7 @@ struct Sets {
     uint32_t low[4], high[4];
 };
 
-Sets loadSets(testboard::Board& b, uint32_t lowSeed, uint32_t highSeed) {
+Sets loadSets(testboard::TestBoard& b, uint32_t lowSeed, uint32_t highSeed) {
     const char* names[] = {"S1L", "U-Boot", "kernel", "appfs"};
     const size_t sizes[] = {6144, 40960, 200704, 401408};
     Sets s{};
@@ -76,12 +76,12 @@ Sets loadSets(testboard::Board& b, uint32_t lowSeed, uint32_t highSeed) {
     return s;
 }
 
-std::string summary(const testboard::Board& b) {
+std::string summary(const testboard::TestBoard& b) {
     nandemu::Board nb(b.dir());
     return nandemu::summarizeBoard(nb);
 }
 
-std::string map(const testboard::Board& b, const std::string& title = "") {
+std::string map(const testboard::TestBoard& b, const std::string& title = "") {
     nandemu::Board nb(b.dir());
     return nandemu::flashMapSvg(nb, title);
 }
@@ -105,7 +105,7 @@ std::string hex8(uint32_t v) {
 // ------------------------------------------------------------ the summary
 
 TEST(BoardSummary, FreshBoardShowsErasedRecordsAndImagesWithoutATable) {
-    testboard::Board b;
+    testboard::TestBoard b;
     std::string s = summary(b);
     std::vector<std::string> ls = testboard::lines(s);
     ASSERT_EQ(12u, ls.size()) << s;
@@ -120,7 +120,7 @@ TEST(BoardSummary, FreshBoardShowsErasedRecordsAndImagesWithoutATable) {
 }
 
 TEST(BoardSummary, EachSetIsJudgedAgainstTheCopyTheFlagNames) {
-    testboard::Board b;
+    testboard::TestBoard b;
     Sets s = loadSets(b, 1, 2);
     b.program(kTable1, 0, tableRecord(0, 1, s.low));
     b.program(kTable2, 0, tableRecord(1, 0, s.high));
@@ -138,7 +138,7 @@ TEST(BoardSummary, EachSetIsJudgedAgainstTheCopyTheFlagNames) {
 }
 
 TEST(BoardSummary, AnInvalidNamedCopyFallsBackToTheOther) {
-    testboard::Board b;
+    testboard::TestBoard b;
     Sets s = loadSets(b, 3, 3);
     b.program(kTable2, 0, tableRecord(0, 0, s.low));
     b.program(kFlag, 0, flagRecord(1));   // names copy 1, which is erased
@@ -154,13 +154,13 @@ TEST(BoardSummary, TableLinesNameTheUpdatingSetOrWhyTheCopyIsInvalid) {
         const char* word;
     };
     for (const Case& c : {Case{0, 0, "none"}, Case{0, 1, "low "}, Case{1, 0, "high"}, Case{1, 1, "both"}}) {
-        testboard::Board b;
+        testboard::TestBoard b;
         b.program(kTable1, 0, tableRecord(c.high, c.low, sums));
         EXPECT_EQ(std::string("table 1    mtd9   valid    updating ") + c.word +
                       " sums 00000011 00002222 00333333 44444444",
                   lineOf(summary(b), "table 1"));
     }
-    testboard::Board b;
+    testboard::TestBoard b;
     std::vector<uint8_t> wrongSum = tableRecord(0, 1, sums);
     wrongSum[4] ^= 0x01;
     b.program(kTable1, 0, wrongSum);
@@ -178,7 +178,7 @@ TEST(BoardSummary, TableLinesNameTheUpdatingSetOrWhyTheCopyIsInvalid) {
 }
 
 TEST(BoardSummary, BadBlocksOfEveryPartitionAndImagesTheyLeaveTooShort) {
-    testboard::Board b;
+    testboard::TestBoard b;
     b.markBad(8, 5);
     b.markBad(8, 3);
     b.markBad(5, 7);
@@ -191,7 +191,7 @@ TEST(BoardSummary, BadBlocksOfEveryPartitionAndImagesTheyLeaveTooShort) {
 }
 
 TEST(BoardSummary, ContentTagIsTheLeadingTextOfTheFirstGoodPage) {
-    testboard::Board b;
+    testboard::TestBoard b;
     b.markBad(2, 0);
     b.load(2, image("kernel v9.9", 4096, 7, 128).bytes);
     std::vector<uint8_t> longText(64, 'x');
@@ -207,7 +207,7 @@ TEST(BoardSummary, ContentTagIsTheLeadingTextOfTheFirstGoodPage) {
 TEST(BoardSummary, OtherLayoutsGetOnlyTheirBadBlocks) {
     testboard::BoardOptions o;
     o.parts = {8, 8, 8};
-    testboard::Board b(o);
+    testboard::TestBoard b(o);
     b.markBad(1, 2);
     EXPECT_EQ("bad blocks mtd1:2\n", summary(b));
 }
@@ -269,7 +269,7 @@ std::map<int, Label> labels(const std::string& svg) {
 }
 
 TEST(FlashMap, EveryBlockAppearsOnceInPartitionOrder) {
-    testboard::Board b;
+    testboard::TestBoard b;
     std::vector<Cell> all = cells(map(b));
     ASSERT_EQ(4096u, all.size());
     int lastPart = 0, lastY = -1;
@@ -294,7 +294,7 @@ TEST(FlashMap, EveryBlockAppearsOnceInPartitionOrder) {
 }
 
 TEST(FlashMap, ImageBlocksTakeTheColourOfTheirJudgement) {
-    testboard::Board b;
+    testboard::TestBoard b;
     Sets s = loadSets(b, 1, 2);
     b.program(kTable1, 0, tableRecord(0, 0, s.low));
     b.program(kFlag, 0, flagRecord(1));
@@ -316,7 +316,7 @@ TEST(FlashMap, ImageBlocksTakeTheColourOfTheirJudgement) {
 }
 
 TEST(FlashMap, BadBlocksAreBlackAndTheImageSpanReachesPastThem) {
-    testboard::Board b;
+    testboard::TestBoard b;
     b.markBad(2, 0);
     b.markBad(2, 50);
     std::string svg = map(b);
@@ -332,7 +332,7 @@ TEST(FlashMap, BadBlocksAreBlackAndTheImageSpanReachesPastThem) {
 }
 
 TEST(FlashMap, EveryPartitionIsLabelledWithItsRoleAndState) {
-    testboard::Board b;
+    testboard::TestBoard b;
     const uint32_t sums[4] = {1, 2, 3, 4};
     b.program(kTable2, 0, tableRecord(1, 0, sums));
     b.program(kFlag, 0, flagRecord(2));
@@ -358,7 +358,7 @@ TEST(FlashMap, EveryPartitionIsLabelledWithItsRoleAndState) {
 }
 
 TEST(FlashMap, TitleIsShownAndEscaped) {
-    testboard::Board b;
+    testboard::TestBoard b;
     std::string svg = map(b, "before & <after>");
     EXPECT_TRUE(has(svg, ">Flash map: before &amp; &lt;after&gt;</text>")) << svg.substr(0, 800);
     EXPECT_EQ(0u, svg.find("<svg "));
@@ -369,7 +369,7 @@ TEST(FlashMap, TitleIsShownAndEscaped) {
 TEST(FlashMap, OtherLayoutsAreDrawnPlain) {
     testboard::BoardOptions o;
     o.parts = {8, 8, 300};
-    testboard::Board b(o);
+    testboard::TestBoard b(o);
     b.markBad(2, 299);
     std::vector<Cell> all = cells(map(b));
     ASSERT_EQ(316u, all.size());
@@ -384,7 +384,7 @@ using Tool = testboard::RunResult;
 Tool simboard(const std::string& args) { return testboard::runShell(std::string(FW_SIMBOARD_PATH) + " " + args); }
 
 TEST(BoardToolPictures, ShowBriefPrintsTheSummaryAndMapTakesATitle) {
-    testboard::Board b;
+    testboard::TestBoard b;
     Sets s = loadSets(b, 4, 4);
     b.program(kTable1, 0, tableRecord(0, 1, s.low));
     Tool brief = simboard("show " + b.dir() + " --brief");

@@ -2,7 +2,7 @@
 
 namespace testboard {
 
-::testing::AssertionResult NoViolations(const Board& b) {
+::testing::AssertionResult NoViolations(const TestBoard& b) {
     std::string lines;
     size_t n = 0;
     for (const LogEntry& e : b.log())

@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "board.h"
+#include "test_board.h"
 
 namespace testboard {
 
 // No run on the board broke a NAND rule; else the log's violation lines.
-::testing::AssertionResult NoViolations(const Board& b);
+::testing::AssertionResult NoViolations(const TestBoard& b);
 // The run ended with `status`; else how it ended and its standard error.
 ::testing::AssertionResult ExitedWith(const RunResult& r, int status);
 
@@ -24,7 +24,7 @@ protected:
         }
     }
 
-    Board board;
+    TestBoard board;
     bool violationsAllowed = false;   // a test that provokes a violation on purpose
 };
 

@@ -99,7 +99,7 @@ TEST_F(CommandLineTest, LongNamesSelectTheirCommands) {
 TEST_F(CommandLineTest, BoardWithoutMtd12IsRefusedAfterThePauseBeforeTheOptions) {
     testboard::BoardOptions small;
     small.layout = "small";
-    testboard::Board b(small);
+    testboard::TestBoard b(small);
     for (const char* option : {"-o", "-a", "-m"}) {
         SCOPED_TRACE(option);
         b.clearLog();

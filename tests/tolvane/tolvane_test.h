@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
+#include "test_board.h"
 #include "checks.h"
 #include "flash_layout.h"
 

@@ -1,4 +1,4 @@
-#include "board.h"
+#include "test_board.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -81,7 +81,7 @@ std::string binDir() {
     return FW_BIN_DIR;
 }
 
-Board::Board(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
+TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     nandemu::Geometry g;
     g.page = o.page;
     g.oob = o.oob;
@@ -92,7 +92,7 @@ Board::Board(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     mkdir((dir_ + "/sd/backup").c_str(), 0755);
 }
 
-Board::~Board() {
+TestBoard::~TestBoard() {
     if (getenv("KEEP_BOARDS"))
         return;
     std::string parent = dir_.substr(0, dir_.rfind('/'));
@@ -102,7 +102,7 @@ Board::~Board() {
     }
 }
 
-RunResult Board::run(const std::vector<std::string>& argv, const std::string& stdinText) const {
+RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string& stdinText) const {
     std::string outPath = dir_ + "/../run.out", errPath = dir_ + "/../run.err", inPath = dir_ + "/../run.in";
     {
         std::ofstream in(inPath, std::ios::binary);
@@ -146,12 +146,12 @@ RunResult Board::run(const std::vector<std::string>& argv, const std::string& st
     return r;
 }
 
-uint32_t Board::pageSize() const { return open(dir_)->geometry().page; }
-uint32_t Board::blockSize() const { return open(dir_)->geometry().block; }
-uint32_t Board::partitionSize(int mtd) const { return static_cast<uint32_t>(open(dir_)->partitionSize(mtd)); }
-int Board::partitionCount() const { return open(dir_)->partitions(); }
+uint32_t TestBoard::pageSize() const { return open(dir_)->geometry().page; }
+uint32_t TestBoard::blockSize() const { return open(dir_)->geometry().block; }
+uint32_t TestBoard::partitionSize(int mtd) const { return static_cast<uint32_t>(open(dir_)->partitionSize(mtd)); }
+int TestBoard::partitionCount() const { return open(dir_)->partitions(); }
 
-std::vector<uint8_t> Board::read(int mtd, uint64_t offset, size_t length) const {
+std::vector<uint8_t> TestBoard::read(int mtd, uint64_t offset, size_t length) const {
     auto b = open(dir_);
     if (offset + length > b->partitionSize(mtd))
         throw std::out_of_range("read past the end of mtd" + std::to_string(mtd));
@@ -160,7 +160,7 @@ std::vector<uint8_t> Board::read(int mtd, uint64_t offset, size_t length) const 
     return data;
 }
 
-void Board::program(int mtd, uint64_t offset, const std::vector<uint8_t>& data) {
+void TestBoard::program(int mtd, uint64_t offset, const std::vector<uint8_t>& data) {
     auto b = open(dir_);
     uint32_t page = b->geometry().page;
     if (offset % page)
@@ -170,26 +170,26 @@ void Board::program(int mtd, uint64_t offset, const std::vector<uint8_t>& data) 
     b->programPages(mtd, offset, padded.data(), padded.size());
 }
 
-void Board::eraseBlock(int mtd, uint32_t block) { open(dir_)->eraseBlock(mtd, block); }
+void TestBoard::eraseBlock(int mtd, uint32_t block) { open(dir_)->eraseBlock(mtd, block); }
 
-void Board::load(int mtd, const std::vector<uint8_t>& image) {
+void TestBoard::load(int mtd, const std::vector<uint8_t>& image) {
     auto b = open(dir_);
     if (!nandemu::loadImage(*b, mtd, image))
         throw std::runtime_error("image does not fit into mtd" + std::to_string(mtd));
 }
 
-void Board::markBad(int mtd, uint32_t block) { open(dir_)->markBad(mtd, block); }
-std::vector<uint32_t> Board::badBlocks(int mtd) const { return open(dir_)->badBlocks(mtd); }
+void TestBoard::markBad(int mtd, uint32_t block) { open(dir_)->markBad(mtd, block); }
+std::vector<uint32_t> TestBoard::badBlocks(int mtd) const { return open(dir_)->badBlocks(mtd); }
 
-void Board::flipStoredBit(int mtd, uint64_t offset, int bit) {
+void TestBoard::flipStoredBit(int mtd, uint64_t offset, int bit) {
     auto b = open(dir_);
     nandemu::flipStoredBit(*b, mtd, offset, bit);
 }
 
-void Board::setFaults(const std::vector<std::string>& lines) { open(dir_)->setFaults(lines); }
-uint64_t Board::mutatingOps() const { return open(dir_)->shared()->mutatingOps; }
+void TestBoard::setFaults(const std::vector<std::string>& lines) { open(dir_)->setFaults(lines); }
+uint64_t TestBoard::mutatingOps() const { return open(dir_)->shared()->mutatingOps; }
 
-std::vector<LogEntry> Board::log() const {
+std::vector<LogEntry> TestBoard::log() const {
     std::vector<LogEntry> entries;
     std::istringstream in(slurp(dir_ + "/log"));
     std::string line;
@@ -206,7 +206,7 @@ std::vector<LogEntry> Board::log() const {
     return entries;
 }
 
-std::vector<LogEntry> Board::mutations() const {
+std::vector<LogEntry> TestBoard::mutations() const {
     std::vector<LogEntry> out;
     for (auto& e : log())
         if (e.op == "erase" || e.op == "program")
@@ -214,14 +214,14 @@ std::vector<LogEntry> Board::mutations() const {
     return out;
 }
 
-size_t Board::violations() const {
+size_t TestBoard::violations() const {
     size_t n = 0;
     for (auto& e : log())
         n += e.op == "violation";
     return n;
 }
 
-std::vector<unsigned> Board::sleeps() const {
+std::vector<unsigned> TestBoard::sleeps() const {
     std::vector<unsigned> out;
     for (auto& e : log())
         if (e.op == "sleep")
@@ -229,11 +229,11 @@ std::vector<unsigned> Board::sleeps() const {
     return out;
 }
 
-void Board::clearLog() { std::ofstream(dir_ + "/log", std::ios::trunc); }
+void TestBoard::clearLog() { std::ofstream(dir_ + "/log", std::ios::trunc); }
 
-std::string Board::sdPath(const std::string& relative) const { return dir_ + "/sd/" + relative; }
+std::string TestBoard::sdPath(const std::string& relative) const { return dir_ + "/sd/" + relative; }
 
-void Board::putBackup(const std::string& name, const std::vector<uint8_t>& image) const {
+void TestBoard::putBackup(const std::string& name, const std::vector<uint8_t>& image) const {
     const std::string base = "backup/" + name;
     const std::string text = nandemu::checksumText(nandemu::fileChecksum(image));
     writeSdFile(base + ".bak", image);
@@ -241,7 +241,7 @@ void Board::putBackup(const std::string& name, const std::vector<uint8_t>& image
         writeSdFile(base + ext, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-void Board::writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const {
+void TestBoard::writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const {
     std::string path = sdPath(relative);
     std::string parent = path.substr(0, path.rfind('/'));
     std::string cmd = "mkdir -p '" + parent + "'";
@@ -251,12 +251,12 @@ void Board::writeSdFile(const std::string& relative, const std::vector<uint8_t>&
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-std::vector<uint8_t> Board::readSdFile(const std::string& relative) const {
+std::vector<uint8_t> TestBoard::readSdFile(const std::string& relative) const {
     std::string s = slurp(sdPath(relative));
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-bool Board::sdFileExists(const std::string& relative) const { return access(sdPath(relative).c_str(), F_OK) == 0; }
+bool TestBoard::sdFileExists(const std::string& relative) const { return access(sdPath(relative).c_str(), F_OK) == 0; }
 
 std::vector<uint8_t> pattern(size_t length, uint32_t seed) {
     std::vector<uint8_t> data(length);

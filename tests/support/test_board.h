@@ -1,4 +1,4 @@
-// Test fixture: a fresh simulated board in a temporary folder, the programs
+// The test wrapper of the simulated board: a fresh board in a temporary folder, the programs
 // run on it through the emulator, and direct access to its flash for setting
 // up states and checking results independently of the programs.
 #pragma once
@@ -36,12 +36,12 @@ struct LogEntry {
     std::string extra;           // the rest of the line (fault kind, violation kind)
 };
 
-class Board {
+class TestBoard {
 public:
-    explicit Board(const BoardOptions& options = BoardOptions());
-    ~Board();                    // removes the folder unless KEEP_BOARDS is set
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
+    explicit TestBoard(const BoardOptions& options = BoardOptions());
+    ~TestBoard();                    // removes the folder unless KEEP_BOARDS is set
+    TestBoard(const TestBoard&) = delete;
+    TestBoard& operator=(const TestBoard&) = delete;
 
     const std::string& dir() const { return dir_; }
 
