@@ -48,12 +48,30 @@ void MtdDevice::log(const char* op, uint64_t offset, uint64_t length, const std:
 
 bool MtdDevice::powerOff() const { return __atomic_load_n(&board_.shared()->powerOff, __ATOMIC_SEQ_CST) != 0; }
 
+namespace {
+
+// One more call: atomically when the count decides which call fails.
+uint32_t countCall(uint32_t* counter, bool decides) {
+    if (decides)
+        return __atomic_add_fetch(counter, 1, __ATOMIC_SEQ_CST);
+    const uint32_t n = __atomic_load_n(counter, __ATOMIC_RELAXED) + 1;
+    __atomic_store_n(counter, n, __ATOMIC_RELAXED);
+    return n;
+}
+
+}  // namespace
+
 // Counts one call of op on this partition and reports whether a fault fires for it.
 const Fault* MtdDevice::failing(Op op) {
+    bool armed = false;
+    for (const Fault& f : board_.faults())
+        armed = armed || (f.kind == Fault::Fail && f.op == op);
     auto* occ = board_.shared()->occurrences;
     const int o = static_cast<int>(op);
-    const uint32_t mine = __atomic_add_fetch(&occ[part_][o], 1, __ATOMIC_SEQ_CST);
-    const uint32_t all = __atomic_add_fetch(&occ[kMaxPartitions][o], 1, __ATOMIC_SEQ_CST);
+    const uint32_t mine = countCall(&occ[part_][o], armed);
+    const uint32_t all = countCall(&occ[kMaxPartitions][o], armed);
+    if (!armed)
+        return nullptr;
     for (const Fault& f : board_.faults()) {
         if (f.kind != Fault::Fail || f.op != op)
             continue;

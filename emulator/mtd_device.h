@@ -69,6 +69,10 @@
 //       - with `short` (reads and writes): goes on through the rules above,
 //         then a read returns half the bytes it would have, rounded down, and
 //         a write programs half its pages, rounded down (none: returns 0).
+//      While a fail fault for OP is set, its counts are taken atomically, so
+//      that processes calling at the same instant each get a count of their
+//      own; otherwise they are plain updates (they then only tell how many
+//      calls were made, and a read of every page stays cheap).
 //  flip=mtdN:OFFSET:BIT  Every read covering that byte returns it with bit
 //      BIT (0 to 7) flipped and counts one ECC failure; the stored byte stays
 //      as it is, so no rewrite cures it.
