@@ -27,6 +27,15 @@ uint64_t mix(uint64_t x) {   // splitmix64: reproducible choices for torn operat
 // Where a torn operation's choices start: the cut's seed and the operation's offset.
 uint64_t tornState(const Fault& cut, uint64_t offset) { return mix(cut.seed ^ (offset << 1)); }
 
+// One more call: atomically when the count decides which call fails.
+uint32_t countCall(uint32_t* counter, bool decides) {
+    if (decides)
+        return __atomic_add_fetch(counter, 1, __ATOMIC_SEQ_CST);
+    const uint32_t n = __atomic_load_n(counter, __ATOMIC_RELAXED) + 1;
+    __atomic_store_n(counter, n, __ATOMIC_RELAXED);
+    return n;
+}
+
 const char* formName(CutForm form) {
     return form == CutForm::Before ? "before" : form == CutForm::Torn ? "torn" : "after";
 }
@@ -47,19 +56,6 @@ void MtdDevice::log(const char* op, uint64_t offset, uint64_t length, const std:
 }
 
 bool MtdDevice::powerOff() const { return __atomic_load_n(&board_.shared()->powerOff, __ATOMIC_SEQ_CST) != 0; }
-
-namespace {
-
-// One more call: atomically when the count decides which call fails.
-uint32_t countCall(uint32_t* counter, bool decides) {
-    if (decides)
-        return __atomic_add_fetch(counter, 1, __ATOMIC_SEQ_CST);
-    const uint32_t n = __atomic_load_n(counter, __ATOMIC_RELAXED) + 1;
-    __atomic_store_n(counter, n, __ATOMIC_RELAXED);
-    return n;
-}
-
-}  // namespace
 
 // Counts one call of op on this partition and reports whether a fault fires for it.
 const Fault* MtdDevice::failing(Op op) {

@@ -12,13 +12,10 @@ using testboard::Image;
 using testboard::kBlock;
 using testboard::kImages;
 
-// Backups of 1, 2, 4 and 8 blocks: smaller than the partitions, so the tier stays fast.
-size_t backupBytes(const Image& i) { return size_t{kBlock} << (&i - kImages.data()); }
-
 void putBackups(testboard::TestBoard& b) {
     uint32_t seed = 40;
     for (const Image& i : kImages) {
-        Bytes image = testboard::pattern(backupBytes(i), seed++);
+        Bytes image = testboard::pattern(testboard::shortBackupBytes(i), seed++);
         b.putBackup(i.name, image);
         b.load(i.low, image);
         b.load(i.high, image);

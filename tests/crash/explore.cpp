@@ -12,12 +12,11 @@ namespace crash {
 
 namespace {
 
-constexpr int kRecordParts[3] = {kFlag, kTable1, kTable2};
 constexpr uint32_t kImageSeed = 31;
 constexpr uint32_t kEnginePage = 2048, kEngineBlock = 131072;   // the default board's geometry
 // The high S1L holds other bytes, so every maintenance pass copies an image
 // too; the other images match in both sets.
-constexpr int kDamagedImage = 6;
+const int kDamagedImage = kImages[testboard::kS1L].high;
 // Cut points in a run of like operations (an image copy's page programs, the
 // erased fill pages after a record) that are tried outside a full sweep:
 // the first, the second, the last and this many seeded ones.
@@ -43,7 +42,12 @@ bool isRecordPart(int part) { return part == kFlag || part == kTable1 || part ==
 // The U-Boot, kernel and application partitions are read and copied by the
 // same page loops as the S1L pair, at many times the cost: outside a full
 // sweep their calls are left to the S1L pair's.
-bool repeatsCallSites(int part) { return part == 1 || part == 7 || part == 2 || part == 8 || part == 5 || part == 12; }
+bool repeatsCallSites(int part) {
+    for (const Image& im : kImages)
+        if (&im != &kImages[testboard::kS1L] && (part == im.low || part == im.high))
+            return true;
+    return false;
+}
 bool isCut(const std::string& fault) { return fault.rfind("cut=", 0) == 0; }
 
 CopyKind classify(const uint8_t* bytes) {

@@ -17,10 +17,6 @@ using testboard::Image;
 using testboard::kBlock;
 using testboard::kImages;
 
-// Backups smaller than the partitions keep the suite fast; the routine only
-// ever dumps the backup's length.
-size_t backupBytes(const Image& i) { return size_t{kBlock} << (&i - kImages.data()); }
-
 class Quillet : public testboard::BoardTest {
 protected:
     explicit Quillet(const std::string& layout = "512m") : BoardTest(options(layout)) {}
@@ -31,7 +27,7 @@ protected:
     }
     void SetUp() override {
         for (const Image& i : kImages) {
-            auto image = testboard::pattern(backupBytes(i), i.low + 1);
+            auto image = testboard::pattern(testboard::shortBackupBytes(i), i.low + 1);
             board.putBackup(i.name, image);
             board.load(i.low, image);
             if (board.partitionSize(i.high))

@@ -37,7 +37,6 @@ const std::string kSeparator(60, '=');
 // The size of the test image loaded into each image partition.
 constexpr uint32_t kImageBytes[4] = {100000, 300000, 1500000, 3000000};
 
-inline void putLe32(Bytes& b, size_t at, uint32_t v) { testboard::put32(&b[at], v); }
 inline uint32_t le32(const Bytes& b, size_t at) { return testboard::get32(&b[at]); }
 
 // The records as byte strings, as the flash holds them.
