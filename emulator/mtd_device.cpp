@@ -55,13 +55,10 @@ void MtdDevice::log(const char* op, uint64_t offset, uint64_t length, const std:
     logEvent(board_, dev(), op, offset, length, extra);
 }
 
-bool MtdDevice::powerOff() const { return __atomic_load_n(&board_.shared()->powerOff, __ATOMIC_SEQ_CST) != 0; }
 
 // Counts one call of op on this partition and reports whether a fault fires for it.
 const Fault* MtdDevice::failing(Op op) {
-    bool armed = false;
-    for (const Fault& f : board_.faults())
-        armed = armed || (f.kind == Fault::Fail && f.op == op);
+    const bool armed = board_.failArmed(op);
     auto* occ = board_.shared()->occurrences;
     const int o = static_cast<int>(op);
     const uint32_t mine = countCall(&occ[part_][o], armed);
@@ -104,6 +101,8 @@ int MtdDevice::open() {
 // A flipped bit reaches the reader uncorrected: the kernel would count an
 // ECC failure for it.
 void MtdDevice::applyFlips(uint64_t offset, uint8_t* buf, size_t len) {
+    if (!board_.hasFlips())
+        return;
     for (const Fault& f : board_.faults())
         if (f.kind == Fault::Flip && f.part == part_ && f.offset >= offset && f.offset < offset + len) {
             buf[f.offset - offset] ^= static_cast<uint8_t>(1u << f.bit);

@@ -138,7 +138,7 @@ public:
 
     int part() const { return part_; }
     uint64_t size() const { return board_.partitionSize(part_); }
-    bool powerOff() const;
+    bool powerOff() const { return __atomic_load_n(&board_.shared()->powerOff, __ATOMIC_SEQ_CST) != 0; }
 
     // Counts an open (for open faults): 0, or the fault's -errno.
     int open();

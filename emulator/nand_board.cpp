@@ -313,13 +313,19 @@ void Board::saveBad() const {
 
 void Board::loadFaults() {
     faults_.clear();
+    failOps_ = 0;
+    hasFlips_ = false;
     bool found;
     std::istringstream in(readWholeFile(dir_ + "/faults", &found));
     std::string line, why;
     while (std::getline(in, line)) {
         Fault f;
-        if (!line.empty() && parseFault(line, &f, &why))
-            faults_.push_back(f);
+        if (line.empty() || !parseFault(line, &f, &why))
+            continue;
+        faults_.push_back(f);
+        if (f.kind == Fault::Fail)
+            failOps_ |= 1u << static_cast<int>(f.op);
+        hasFlips_ = hasFlips_ || f.kind == Fault::Flip;
     }
 }
 
@@ -350,10 +356,6 @@ void Board::setFaults(const std::vector<std::string>& lines) {
     fresh.magic = kSharedMagic;
     fresh.dataChanges = shared_->dataChanges;   // stored bytes outlive the faults
     *shared_ = fresh;
-}
-
-uint64_t Board::partitionSize(int part) const {
-    return hasPartition(part) ? static_cast<uint64_t>(geo_.parts[part]) * geo_.block : 0;
 }
 
 std::string Board::dataPath(int part) const { return dir_ + "/mtd" + std::to_string(part) + ".data"; }

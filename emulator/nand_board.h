@@ -58,7 +58,7 @@ struct SharedState {
     uint32_t magic;
     uint32_t powerOff;        // set by a power cut, cleared by the next run
     uint64_t mutatingOps;     // erases and page programs since the faults were set
-    int32_t runGroup;         // process group of the command `simboard run` started
+    int32_t runGroup;         // process group of the run: `simboard run`'s, or a group leader's that claimed it
     uint32_t dataChanges;     // every erase and program of stored bytes, by any process
     uint32_t occurrences[kMaxPartitions + 1][static_cast<int>(Op::Count)];  // last row: all partitions
     uint32_t eccFailed[kMaxPartitions];   // flipped bits reads returned, per partition (ECCGETSTATS)
@@ -78,7 +78,9 @@ public:
     const Geometry& geometry() const { return geo_; }
     int partitions() const { return static_cast<int>(geo_.parts.size()); }
     bool hasPartition(int part) const { return part >= 0 && part < partitions(); }
-    uint64_t partitionSize(int part) const;
+    uint64_t partitionSize(int part) const {
+        return hasPartition(part) ? static_cast<uint64_t>(geo_.parts[part]) * geo_.block : 0;
+    }
     uint32_t pagesPerBlock() const { return geo_.block / geo_.page; }
     std::string dataPath(int part) const;
     std::string sdDir() const { return dir_ + "/sd"; }
@@ -107,6 +109,10 @@ public:
 
     // Faults.
     const std::vector<Fault>& faults() const { return faults_; }
+    // Whether a fail fault names this kind of call, and whether any bit is
+    // flipped: the checks every read and write makes before it looks further.
+    bool failArmed(Op op) const { return failOps_ & (1u << static_cast<int>(op)); }
+    bool hasFlips() const { return hasFlips_; }
     void setFaults(const std::vector<std::string>& lines);   // also resets the counters
     SharedState* shared() const { return shared_; }
 
@@ -128,6 +134,8 @@ private:
     Geometry geo_;
     std::vector<std::vector<uint32_t>> bad_;
     std::vector<Fault> faults_;
+    uint32_t failOps_ = 0;
+    bool hasFlips_ = false;
     SharedState* shared_ = nullptr;
     mutable std::vector<int> dataFds_, pagesFds_, oobFds_;
     // The last erased range found in a partition's file, valid while no
