@@ -122,6 +122,13 @@ void init() {
     try {
         board = new Board(canonical);
         snprintf(boardDir, sizeof boardDir, "%s", canonical);
+        // A program that leads a process group of its own on a board no run
+        // has claimed (a test board starts its programs so) makes that group
+        // the run's; the programs it starts then share its fate at a power cut.
+        int32_t unclaimed = 0;
+        if (getpgrp() == getpid())
+            __atomic_compare_exchange_n(&board->shared()->runGroup, &unclaimed, static_cast<int32_t>(getpid()), false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     } catch (const std::exception& e) {
         fprintf(stderr, "nandemu: %s\n", e.what());
         _exit(127);

@@ -3,9 +3,13 @@
 // the power cuts it ends runs for. The NAND rules and faults themselves are
 // the device's, proven in process in device_test.cpp.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 
 #include "test_board.h"
 
@@ -80,6 +84,36 @@ TEST(PowerCut, KillsTheRunAtTheCountedOperationInEachForm) {
         // Power comes back for the next run.
         b.clearFaults();
         EXPECT_TRUE(b.run({"true"}).exited(0));
+    }
+}
+
+// A process of the run that never calls the emulator again (a sleeper in the
+// background) dies with the rest: the run's process group is killed, both
+// when the test board starts the run and when `simboard run` does.
+TEST(PowerCut, KillsEveryProcessOfTheRun) {
+    const std::string script = "sleep 30 & echo $! > /mnt/sd/sleeper; mtdpoke /dev/mtd2 erase 0 131072; wait";
+    for (bool viaTool : {false, true}) {
+        TestBoard b;
+        b.setFaults({"cut=1:after"});
+        std::vector<std::string> argv = {"sh", "-c", script};
+        if (viaTool)
+            argv.insert(argv.begin(), {"simboard", "run", b.dir(), "--"});
+        auto r = b.run(argv);
+        EXPECT_EQ(SIGKILL, r.signal) << viaTool;
+        const std::vector<uint8_t> text = b.readSdFile("sleeper");
+        const pid_t sleeper = static_cast<pid_t>(std::atoi(std::string(text.begin(), text.end()).c_str()));
+        ASSERT_GT(sleeper, 0) << viaTool;
+        bool gone = false;
+        for (int i = 0; i < 500 && !gone; ++i) {
+            std::ifstream stat("/proc/" + std::to_string(sleeper) + "/stat");
+            std::string pid, name, state;
+            gone = !(stat >> pid >> name >> state) || state == "Z";
+            if (!gone)
+                usleep(10000);
+        }
+        EXPECT_TRUE(gone) << "the background process outlived the power cut" << (viaTool ? " (simboard run)" : "");
+        if (!gone)
+            kill(sleeper, SIGKILL);
     }
 }
 
