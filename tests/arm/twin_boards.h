@@ -19,19 +19,17 @@ namespace armtier {
 using Argv = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
-// Where one architecture's programs and board tool live.
+// Where one architecture's programs live.
 struct Side {
     std::string binDir;
-    std::string simboard;
 };
 
-inline Side nativeSide() { return {FW_HOST_BIN_DIR, FW_HOST_BIN_DIR "/simboard"}; }
+inline Side nativeSide() { return {FW_HOST_BIN_DIR}; }
 
 // The tier's runner names the ARM side for the fixture.
 inline Side armSide() {
     const char* bin = getenv("FW_BIN_DIR");
-    const char* simboard = getenv("FW_SIMBOARD");
-    return {bin ? bin : "", simboard ? simboard : ""};
+    return {bin ? bin : ""};
 }
 
 // Console text that legitimately differs between two builds (a build stamp)
@@ -101,10 +99,8 @@ private:
     static testboard::RunResult runOn(const testboard::TestBoard& board, const Side& side, const Argv& argv) {
         const Side restore = armSide();
         setenv("FW_BIN_DIR", side.binDir.c_str(), 1);
-        setenv("FW_SIMBOARD", side.simboard.c_str(), 1);
         testboard::RunResult r = board.run(argv);
         setenv("FW_BIN_DIR", restore.binDir.c_str(), 1);
-        setenv("FW_SIMBOARD", restore.simboard.c_str(), 1);
         return r;
     }
 

@@ -1,6 +1,7 @@
 #include "test_board.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -59,6 +60,21 @@ bool replaced(const char* entry, const std::vector<std::string>& env) {
     return false;
 }
 
+// The program a command name starts: a name with a slash as it stands, else
+// the first executable of that name on the search path.
+std::string findProgram(const std::string& name, const std::string& path) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    std::istringstream dirs(path);
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    throw std::runtime_error("no program " + name + " on " + path);
+}
+
 }  // namespace
 
 RunResult runShell(const std::string& command) {
@@ -108,19 +124,29 @@ RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string
         std::ofstream in(inPath, std::ios::binary);
         in << stdinText;
     }
-    std::string simboard = getenv("FW_SIMBOARD") ? getenv("FW_SIMBOARD") : FW_SIMBOARD;
-    std::vector<std::string> full = {simboard, "run", dir_, "--"};
-    full.insert(full.end(), argv.begin(), argv.end());
-    // The child's environment: the emulator, the build's programs first on
-    // the board's search path, and sanitized programs accepting the emulator
-    // preloaded ahead of their runtime.
+    // The program starts as `simboard run` starts it, without the board tool
+    // in between: the board named, the emulator preloaded, the build's
+    // programs first on the search path, sanitized programs accepting the
+    // emulator ahead of their runtime, and a process group of its own, which
+    // the emulator takes as the run's (a power cut kills all of it).
+    char board[PATH_MAX];
+    if (!realpath(dir_.c_str(), board))
+        throw std::runtime_error(dir_ + ": " + strerror(errno));
+    const std::string path = binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
     std::vector<std::string> env = {
-        std::string("NANDEMU_PRELOAD=") + (getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD),
-        "PATH=" + binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"),
+        std::string("NANDEMU_BOARD=") + board,
+        std::string("LD_PRELOAD=") + (getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD),
+        "PATH=" + path,
         "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
     for (char** e = environ; *e; ++e)
         if (!replaced(*e, env))
             env.push_back(*e);
+    {
+        auto b = open(dir_);
+        b->shared()->runGroup = 0;   // unclaimed until the program starts
+        b->shared()->powerOff = 0;
+    }
+    const std::string program = findProgram(argv.at(0), path);
     // Spawned rather than forked: the test process may be large, and a
     // sweep starts thousands of programs.
     posix_spawn_file_actions_t files;
@@ -128,12 +154,16 @@ RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string
     posix_spawn_file_actions_addopen(&files, 0, inPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, full[0].c_str(), &files, nullptr, pointers(full).data(),
-                                    pointers(env).data());
+    const int spawned = posix_spawn(&pid, program.c_str(), &files, &attr, pointers(argv).data(), pointers(env).data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&files);
     if (spawned != 0)
-        throw std::runtime_error("cannot start " + full[0] + ": " + strerror(spawned));
+        throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(spawned));
     int status = 0;
     waitpid(pid, &status, 0);
     RunResult r;
