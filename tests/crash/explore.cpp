@@ -4,9 +4,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include <nand_board.h>
+#include <records.h>
 
 namespace crash {
 
@@ -205,6 +207,9 @@ std::vector<NamedState> startStates() {
 
 struct Explorer::Rig {
     testboard::TestBoard board;
+    // The board held open for the rig's own reads and writes of the records
+    // between runs: a run changes no bad block or geometry it caches.
+    std::unique_ptr<nandemu::Board> flash;
     std::array<std::vector<uint8_t>, 16> images;   // what each image partition holds
     std::array<uint32_t, 4> low{};
     Record a{};
@@ -214,7 +219,7 @@ struct Explorer::Rig {
     std::vector<testboard::LogEntry> stepLog;
     uint32_t stepCalls[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
 
-    Rig() {
+    Rig() : flash(std::make_unique<nandemu::Board>(board.dir())) {
         loadImages(board, kImageSeed);
         for (size_t i = 0; i < kImages.size(); ++i)
             images[kImages[i].low] = images[kImages[i].high] =
@@ -238,18 +243,24 @@ struct Explorer::Rig {
         return r;
     }
 
+    void putPage(int part, const uint8_t* bytes, size_t n) {
+        std::vector<uint8_t> page(kEnginePage, 0xFF);
+        std::memcpy(page.data(), bytes, n);
+        nandemu::loadImage(*flash, part, page);
+    }
+
     // Puts the state on the flash; returns the fault lines it needs.
     std::vector<std::string> realize(const State& s) {
-        putPage(board, kFlag, s.flag.data(), s.flag.size());
+        putPage(kFlag, s.flag.data(), s.flag.size());
         std::vector<std::string> faults;
         for (int i = 0; i < 2; ++i) {
             const int part = i == 0 ? kTable1 : kTable2;
             if (s.copy[i].kind == CopyKind::Erased) {
-                board.eraseBlock(part, 0);
+                flash->eraseBlock(part, 0);
                 continue;
             }
             const Record r = bytesOf(s.copy[i]);
-            putPage(board, part, r.data(), r.size());
+            putPage(part, r.data(), r.size());
             if (s.copy[i].kind == CopyKind::Unreadable)
                 faults.push_back("fail=mtd" + std::to_string(part) + ":read:*:EIO");
         }
@@ -268,14 +279,14 @@ struct Explorer::Rig {
     // something erases or programs it.
     State readBack(const State& before) const {
         State s;
-        std::vector<uint8_t> f = board.read(kFlag, 0, 12);
-        std::memcpy(s.flag.data(), f.data(), 12);
+        flash->read(kFlag, 0, s.flag.data(), s.flag.size());
         for (int i = 0; i < 2; ++i) {
             const int part = i == 0 ? kTable1 : kTable2;
-            std::vector<uint8_t> bytes = board.read(part, 0, 28);
+            Record bytes;
+            flash->read(part, 0, bytes.data(), bytes.size());
             s.copy[i].kind = classify(bytes.data());
             if (s.copy[i].kind == CopyKind::Valid)
-                std::memcpy(s.copy[i].rec.data(), bytes.data(), 28);
+                s.copy[i].rec = bytes;
             if (before.copy[i].kind == CopyKind::Unreadable && !touched(part, log))
                 s.copy[i] = CopyView{CopyKind::Unreadable, {}};
         }
@@ -287,16 +298,15 @@ struct Explorer::Rig {
         for (const Image& im : kImages)
             for (int part : {im.low, im.high})
                 if (touched(part, log) || touched(part, stepLog))
-                    board.load(part, images[part]);
+                    nandemu::loadImage(*flash, part, images[part]);
     }
 
     testboard::RunResult runOn(const std::vector<std::string>& faults, const std::string& command) {
-        board.setFaults(faults);
+        flash->setFaults(faults);
         board.clearLog();
         testboard::RunResult r = board.run({"tolvane", command});
         log = board.log();
-        nandemu::Board nb(board.dir());
-        std::memcpy(occurrences, nb.shared()->occurrences, sizeof occurrences);
+        std::memcpy(occurrences, flash->shared()->occurrences, sizeof occurrences);
         return r;
     }
 
