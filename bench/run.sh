@@ -35,6 +35,7 @@ readonly APP_BLOCKS=680 SMALL_APP_BLOCKS=8   # 85 MiB and 1 MiB application imag
 board=$out/board            # the 512m board with every image intact
 small=$out/board-1m         # the same with a 1 MiB application image
 wide=$out/board-wide        # 512-byte pages, every partition twice as long
+erased=$out/board-erased    # nothing flashed: scans read erased pages, as the crash tier's do
 note "boards"
 make_images "$out/img" $APP_BLOCKS
 make_images "$out/img-1m" $SMALL_APP_BLOCKS
@@ -42,6 +43,8 @@ create=$(measure none bash -c "rm -rf $board && $sim create $board")
 flash_board "$board" "$out/img"
 flash_board "$small" "$out/img-1m"
 flash_board "$wide" "$out/img" --page 512 --oob 16 --parts 8,16,320,8,8,1440,8,16,320,8,8,4592,1440
+rm -rf "$erased" && "$sim" create "$erased" >/dev/null
+"$sim" run "$erased" -- tolvane -l >/dev/null 2>&1 || die "tolvane -l failed on $erased"
 
 # Reading the first blocks of each image partition, as the programs do.
 steps() {   # steps low|high|both
@@ -138,6 +141,8 @@ clean_m() { on "$board" tolvane -m; }
 clean_f() { on "$board" "$pf" $read_both; }
 high_m() { on "$board" tolvane -h; }
 high_f() { on "$board" "$pf" $read_low; }
+erased_m() { on "$erased" tolvane -h; }
+erased_f() { on "$erased" "$pf" $read_low; }
 repair_f() { on "$board" "$pf" $read_both $copy_app; }
 big=$out/checksum-256m.bin
 sum_m() { "$tools/addsum" "$big"; }
@@ -157,6 +162,7 @@ plain_sh() { sh -c "$shells"; }
 note "timing the boot-set manager"
 timed m_clean f_clean none clean_m none clean_f
 timed m_high f_high none high_m none high_f
+timed m_erased f_erased none erased_m none erased_f
 timed m_repair f_repair damage_app clean_m clear_log repair_f
 [ "$(app_sum 12)" = "$(app_sum 5)" ] || die "a timed repair left the application image damaged"
 
@@ -206,6 +212,7 @@ rows() {   # rows NAME PROGRAM FLOOR [OP LIMIT]: a row with its ratio program / 
   row_header
   rows "tolvane -m, clean 512m board (both sets read)" "$m_clean" "$f_clean" "<=" 1.15
   rows "tolvane -h (low set's 813 blocks read)" "$m_high" "$f_high" "<=" 1.15
+  rows "tolvane -h, erased 512m board (813 blocks read)" "$m_erased" "$f_erased"
   rows "tolvane -m repairing the app image (680 blocks)" "$m_repair" "$f_repair" "<=" 1.2
   row "calFileAddsum 256 MiB vs cat (throughput)" "$m_sum" "$(med "$f_sum")" \
     "$(ratio "$(med "$f_sum")" "$(med "$m_sum")")" ">=" 0.9
