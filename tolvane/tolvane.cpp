@@ -407,10 +407,10 @@ bool Tolvane::readPage(int fd, uint32_t offset) {
     const uint32_t page = m_meminfo.writesize;
     ssize_t n = pread(fd, writebuf, page, offset);
     if (n != static_cast<ssize_t>(page)) {
-        const int err = errno;
         const size_t kept = n > 0 ? static_cast<size_t>(n) : 0;
         memset(writebuf + kept, 0x00, page - kept);
-        errno = n >= 0 ? EIO : err;   // a short page is as bad as a failed one
+        if (n >= 0)
+            errno = EIO;   // a short page is as bad as a failed one
         perror("pread");
         return false;
     }
