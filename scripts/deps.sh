@@ -10,5 +10,7 @@ command -v bc >/dev/null || need="$need bc"
 [ -f /usr/include/mtd/mtd-user.h ] || need="$need linux-libc-dev"
 # Debian's MTD tools, which the differential tests hold the stand-ins against.
 [ -x /usr/sbin/mtdinfo ] || need="$need mtd-utils"
+# qemu-x86_64: the file checksum's tests on a processor without AVX2.
+command -v qemu-x86_64 >/dev/null || need="$need qemu-user"
 # shellcheck disable=SC2086
 [ -z "$need" ] || sh "$(dirname "$0")/apt-install.sh" deps $need

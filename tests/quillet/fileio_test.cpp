@@ -37,38 +37,57 @@ protected:
     std::string dir_;
 };
 
+// The verifier's checksum and the quiet one agree on every file.
+int checksumOf(FileOperation& ops, const std::string& path) {
+    bool failed = true;
+    int quiet = fileChecksum(path, failed);
+    EXPECT_FALSE(failed) << path;
+    EXPECT_EQ(quiet, ops.calFileAddsum(path)) << path;
+    return quiet;
+}
+
 TEST_F(FileIo, ChecksumReducesByTenToTheNinthButNeverToZero) {
-    EXPECT_EQ(294, ops_.calFileAddsum(file("abc", "abc")));
-    // 3,921,568 x 255 + 0xFF-less rest: build totals 999,999,999 / 10^9 / 10^9 + 1 exactly.
-    auto total = [&](uint64_t t) {
-        std::string s = bytes(static_cast<size_t>(t / 255), 0xFF);
-        if (t % 255)
-            s += static_cast<char>(t % 255);
-        return ops_.calFileAddsum(file("t", s));
+    auto total = [&](uint64_t t, size_t n) {   // t in n bytes, 0xFF first
+        std::string s(n, 0);
+        for (size_t i = 0; t > 0; ++i) {
+            unsigned char b = static_cast<unsigned char>(t < 255 ? t : 255);
+            s[i] = static_cast<char>(b);
+            t -= b;
+        }
+        return s;
     };
-    EXPECT_EQ(999999999, total(999999999));
-    EXPECT_EQ(1000000000, total(1000000000));
-    EXPECT_EQ(1, total(1000000001));
-    EXPECT_EQ(20000000, ops_.calFileAddsum(file("ff", bytes(4000000, 0xFF))));
-    EXPECT_EQ(0, ops_.calFileAddsum(file("zeros", bytes(3000000, 0))));
+    const size_t least = 1000000001 / 255 + 1, chunks = 15 * size_t{kFileChecksumChunk};
+    const std::string billion = total(1000000000, chunks);   // reached at a chunk's end
+    struct { std::string bytes; int sum; } rows[] = {
+        {"abc", 294}, {total(999999999, least), 999999999}, {total(1000000000, least), 1000000000},
+        {total(1000000001, least), 1}, {bytes(4000000, 0xFF), 20000000}, {bytes(3000000, 0), 0},
+        {billion, 1000000000}, {billion + '\1', 1}, {billion + bytes(kFileChecksumChunk, 0), 1000000000},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(row.sum, checksumOf(ops_, file("t", row.bytes))) << row.bytes.size();
 }
 
 TEST_F(FileIo, ChecksumIsTheSameAcrossChunkBoundaries) {
-    for (size_t n : {size_t(1) << 20, (size_t(2) << 20) + 1, (size_t(1) << 20) - 1}) {
+    const size_t chunk = kFileChecksumChunk, mib = size_t(1) << 20;
+    for (size_t n : {size_t(1), size_t(63), size_t(65), size_t(1027), chunk - 1, chunk, chunk + 1, mib, 2 * mib + 1,
+                     mib - 1}) {
         std::string s;
         for (size_t i = 0; i < n; ++i)
             s += static_cast<char>(i * 7 + 0x80);   // bytes above 0x7F add 128..255
         uint64_t t = 0;
         for (unsigned char c : s)
             t += c;
-        EXPECT_EQ(static_cast<int>((t - 1) % 1000000000 + 1), ops_.calFileAddsum(file("c", s))) << n;
+        EXPECT_EQ(static_cast<int>((t - 1) % 1000000000 + 1), checksumOf(ops_, file("c", s))) << n;
     }
 }
 
 TEST_F(FileIo, MissingAndEmptyFilesSumToZeroWithTheirConsoleLines) {
     std::string out = console([&] { EXPECT_EQ(0, ops_.calFileAddsum(dir_ + "/none")); });
     EXPECT_EQ("FileOperation::calFileAddsum()\nfile size: 0\nafter calculated: 0\n", out);
-    EXPECT_EQ(0, ops_.calFileAddsum(file("empty", "")));
+    EXPECT_EQ(0, checksumOf(ops_, file("empty", "")));
+    bool failed = false;
+    EXPECT_EQ("", console([&] { EXPECT_EQ(0, fileChecksum(dir_ + "/none", failed)); }));
+    EXPECT_TRUE(failed);
 }
 
 TEST_F(FileIo, ChecksumTextIsThirtyTwoCharactersZeroFilled) {
@@ -87,23 +106,28 @@ TEST_F(FileIo, ChecksumTextIsThirtyTwoCharactersZeroFilled) {
 }
 
 TEST_F(FileIo, ReaderIsLenientAndDropsEverythingBeforeTheMinus) {
-    EXPECT_EQ(42, ops_.readAddsumFromStringFile(file("a", std::string(30, '0') + "42")));
-    EXPECT_EQ(-5, ops_.readAddsumFromStringFile(file("b", "-5\n")));
-    EXPECT_EQ(-5, ops_.readAddsumFromStringFile(file("c", "12-5")));
-    EXPECT_EQ(7, ops_.readAddsumFromStringFile(file("d", "  7 trailing\nsecond line 9")));
-    EXPECT_EQ(0, ops_.readAddsumFromStringFile(file("e", "abc")));
-    EXPECT_EQ(0, ops_.readAddsumFromStringFile(file("f", "")));
+    struct { std::string text; int value; } rows[] = {
+        {std::string(30, '0') + "42", 42}, {"-5\n", -5}, {"12-5", -5}, {"  7 trailing\nsecond line 9", 7},
+        {"abc", 0}, {"", 0}, {"2147483647", 2147483647},
+        // out of range: a damaged text, never a checksum (0 to 10^9)
+        {std::string(20, '0') + "99999999999", kChecksumTextOutOfRange}, {"-99999999999", kChecksumTextOutOfRange},
+    };
+    for (auto& row : rows) {
+        std::string path = file("as", row.text);
+        bool failed = true;
+        EXPECT_EQ(row.value, ops_.readAddsumFromStringFile(path)) << row.text;
+        EXPECT_EQ(row.value, checksumTextValue(row.text)) << row.text;
+        EXPECT_EQ("", console([&] { EXPECT_EQ(row.value, readChecksumText(path, failed)) << row.text; }));
+        EXPECT_FALSE(failed);
+    }
+    EXPECT_LT(kChecksumTextOutOfRange, 0);
+    bool failed = false;
     EXPECT_EQ("", console([&] { EXPECT_EQ(0, ops_.readAddsumFromStringFile(dir_ + "/none")); }));
+    EXPECT_EQ(0, readChecksumText(dir_ + "/none", failed));
+    EXPECT_TRUE(failed);
     std::string out = console([&] { EXPECT_EQ(-123, ops_.readAddsumFromStringFile(file("g", std::string(28, '0') + "-123"))); });
     EXPECT_EQ("read value:" + std::string(28, '0') + "-123\nfound '-' \nnegativeValue process\nfound '-' at 28\n"
               "push: 1\npush: 2\npush: 3\nnew fileLine:-123\nconvert to fileNum:-123\n", out);
-}
-
-TEST_F(FileIo, OutOfRangeTextNeverPassesForAChecksum) {
-    EXPECT_EQ(kChecksumTextOutOfRange, ops_.readAddsumFromStringFile(file("big", std::string(20, '0') + "99999999999")));
-    EXPECT_EQ(kChecksumTextOutOfRange, ops_.readAddsumFromStringFile(file("small", "-99999999999")));
-    EXPECT_LT(kChecksumTextOutOfRange, 0);   // file checksums are 0 to 10^9
-    EXPECT_EQ(2147483647, ops_.readAddsumFromStringFile(file("max", "2147483647")));
 }
 
 TEST_F(FileIo, CompareLooksAtTheCommonLengthOnly) {

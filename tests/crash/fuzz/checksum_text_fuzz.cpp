@@ -1,6 +1,7 @@
 // Fuzz target: the flash verifier's checksum text reader. Each input is
-// written to a file and read back with the verifier's reader, whose value is
-// judged against a reading made here from the format's rules: the first line
+// written to a file and read back with the verifier's reader, and given to
+// the quiet parser as it is; each value is judged against a reading made
+// here from the format's rules: the first line
 // only, from its first "-" on when it has one, leading white space skipped,
 // an optional sign, decimal digits up to the first other character; no
 // digits give 0, and a number outside the signed 32-bit range gives a value
@@ -97,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int got = files.readAddsumFromStringFile(textPath);
     if (got != wanted)
         fail("reader and format disagree", got, wanted);
+    if (checksumTextValue(contents) != wanted)
+        fail("the quiet reader and the format disagree", checksumTextValue(contents), wanted);
 
     if (size >= 4) {
         int32_t value;
