@@ -119,6 +119,12 @@ std::vector<uint32_t> layoutParts(const std::string& name) {
     return {};
 }
 
+bool eccFits(const Geometry& g) {
+    if (g.eccStep == 0)
+        return g.eccStrength == 0;
+    return g.page % g.eccStep == 0 && g.eccStrength >= 1 && g.eccStrength <= 8 * g.eccStep;
+}
+
 const char* opName(Op op) { return kOpNames[static_cast<int>(op)]; }
 
 bool opFromName(const std::string& name, Op* op) {
@@ -236,7 +242,7 @@ Board::~Board() {
 
 void Board::create(const std::string& dir, const Geometry& g) {
     if (g.page == 0 || g.block == 0 || g.block % g.page || g.parts.empty() ||
-        g.parts.size() > static_cast<size_t>(kMaxPartitions))
+        g.parts.size() > static_cast<size_t>(kMaxPartitions) || !eccFits(g))
         throw std::runtime_error("impossible geometry");
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot create " + dir + ": " + strerror(errno));
@@ -247,6 +253,8 @@ void Board::create(const std::string& dir, const Geometry& g) {
     for (uint32_t p : g.parts)
         conf << ' ' << p;
     conf << "\nstrict " << (g.strict ? 1 : 0) << "\nsleep " << (g.interceptSleep ? "intercept" : "real") << "\n";
+    if (g.eccStep)
+        conf << "ecc " << g.eccStep << ' ' << g.eccStrength << "\n";
     writeWholeFile(dir + "/board.conf", conf.str());
     for (size_t i = 0; i < g.parts.size(); ++i) {
         // Sparse files: a fresh partition costs no disk and no time.
@@ -287,8 +295,9 @@ void Board::loadConfig() {
         else if (key == "strict") { int v = 0; values >> v; geo_.strict = v != 0; }
         else if (key == "sleep") { std::string v; values >> v; geo_.interceptSleep = v != "real"; }
         else if (key == "parts") { uint32_t p; while (values >> p) geo_.parts.push_back(p); }
+        else if (key == "ecc") values >> geo_.eccStep >> geo_.eccStrength;
     }
-    if (geo_.page == 0 || geo_.block % geo_.page || geo_.parts.empty())
+    if (geo_.page == 0 || geo_.block % geo_.page || geo_.parts.empty() || !eccFits(geo_))
         throw std::runtime_error(dir_ + "/board.conf is damaged");
 }
 

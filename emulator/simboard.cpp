@@ -33,6 +33,7 @@ struct UsageError : std::runtime_error {
 const char kUsageText[] =
     "usage: simboard COMMAND DIR ...\n"
     "  create DIR [--layout 512m|small] [--page N] [--oob N] [--block N] [--parts a,b,...] [--strict] [--real-sleep]\n"
+    "         [--ecc-step BYTES --ecc-strength BITS]\n"
     "  bad DIR mtdN BLOCK...          mark blocks bad\n"
     "  load DIR mtdN FILE             write FILE from offset 0, bad blocks skipped, 0xFF padded\n"
     "  read DIR mtdN FILE [LENGTH]    copy the raw bytes of the partition into FILE\n"
@@ -99,6 +100,8 @@ int cmdCreate(const std::vector<std::string>& a) {
         else if (a[i] == "--block") g.block = static_cast<uint32_t>(number(value(), "block size"));
         else if (a[i] == "--strict") g.strict = true;
         else if (a[i] == "--real-sleep") g.interceptSleep = false;
+        else if (a[i] == "--ecc-step") g.eccStep = static_cast<uint32_t>(number(value(), "ECC step"));
+        else if (a[i] == "--ecc-strength") g.eccStrength = static_cast<uint32_t>(number(value(), "ECC strength"));
         else if (a[i] == "--parts") {
             std::istringstream in(value());
             std::string p;
@@ -111,6 +114,8 @@ int cmdCreate(const std::vector<std::string>& a) {
         throw UsageError("unknown layout '" + layout + "'");
     if (g.page == 0 || g.page > 8192 || g.block == 0 || g.block % g.page)
         throw UsageError("the block size must be a multiple of a page size of at most 8192");
+    if (!nandemu::eccFits(g))
+        throw UsageError("--ecc-step and --ecc-strength go together: a step that divides the page, a strength from 1 to the step's bits");
     Board::create(a[1], g);
     return 0;
 }

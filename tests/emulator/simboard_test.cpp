@@ -23,6 +23,7 @@ TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
     for (const std::string& args : std::vector<std::string>{"", "frobnicate " + b.dir(), "bad " + b.dir() + " mtd99 1", "bad " + b.dir() + " mtd2 160",
                              "bad " + b.dir() + " mtd2 x", "fault " + b.dir() + " cut=0:before",
                              "fault " + b.dir() + " fail=mtd2:sing:1:EIO", "create /tmp/x --layout 1g",
+                             "create /tmp/x --ecc-step 300 --ecc-strength 1", "create /tmp/x --ecc-strength 1",
                              "show /nonexistent", "flip " + b.dir() + " mtd2 0 8", "run " + b.dir(),
                              "run " + b.dir() + " --path-first", "run " + b.dir() + " --path-first /nonexistent -- true",
                              "run " + b.dir() + " --first-path /tmp -- true"}) {
