@@ -89,7 +89,7 @@ bool parsePartition(const std::string& text, int* part) {
         return true;
     }
     uint64_t n;
-    if (text.compare(0, 3, "mtd") != 0 || !parseUnsigned(text.substr(3), &n) || n >= kMaxPartitions)
+    if (text.compare(0, 3, "mtd") != 0 || !parseUnsigned(text.substr(3), &n) || n > INT32_MAX)
         return false;
     *part = static_cast<int>(n);
     return true;
@@ -351,16 +351,21 @@ void Board::mapShared() {
         throw std::runtime_error(dir_ + "/shared is damaged");
 }
 
-void Board::setFaults(const std::vector<std::string>& lines) {
-    std::string text, why;
+void Board::setFaults(const std::vector<std::string>& lines, bool add) {
+    bool found;
+    std::string text = add ? readWholeFile(dir_ + "/faults", &found) : "", why;
     for (const auto& s : lines) {
         Fault f;
         if (!parseFault(s, &f, &why))
             throw std::runtime_error(why);
+        if (f.part >= 0 && !hasPartition(f.part))
+            throw std::runtime_error("the board has no mtd" + std::to_string(f.part));
         text += s + "\n";
     }
     writeWholeFile(dir_ + "/faults", text);
     loadFaults();
+    if (add)
+        return;
     SharedState fresh{};
     fresh.magic = kSharedMagic;
     fresh.dataChanges = shared_->dataChanges;   // stored bytes outlive the faults

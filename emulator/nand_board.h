@@ -122,7 +122,10 @@ public:
     // flipped: the checks every read and write makes before it looks further.
     bool failArmed(Op op) const { return failOps_ & (1u << static_cast<int>(op)); }
     bool hasFlips() const { return hasFlips_; }
-    void setFaults(const std::vector<std::string>& lines);   // also resets the counters
+    // Replaces the faults and resets the counters, or with add appends to
+    // them and leaves the counters alone. Throws std::runtime_error for a
+    // line that is no fault or names a partition the board does not have.
+    void setFaults(const std::vector<std::string>& lines, bool add = false);
     SharedState* shared() const { return shared_; }
 
     // Log.
