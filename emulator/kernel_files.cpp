@@ -27,15 +27,22 @@ std::string hex(uint64_t v, int width) {
 
 std::string line(uint64_t v) { return std::to_string(v) + "\n"; }
 
+// A device's uevent as the driver core prints it: DEVTYPE only for a device
+// that has a type (an MTD device has "mtd", its read-only node none).
+std::string uevent(unsigned minor, const std::string& name, const char* type = nullptr) {
+    std::string text = "MAJOR=" + std::to_string(kMtdMajor) + "\nMINOR=" + std::to_string(minor) + "\nDEVNAME=" + name + "\n";
+    return type ? text + "DEVTYPE=" + type + "\n" : text;
+}
+
 void addPartition(const Board& board, int part, uint64_t offset, std::vector<KernelFile>* files) {
     const Geometry& g = board.geometry();
     const std::string n = std::to_string(part);
     const std::string dir = "sys/class/mtd/mtd" + n + "/";
     const unsigned minor = 2 * static_cast<unsigned>(part);
-    const uint32_t failed = board.shared()->eccFailed[part];
+    const uint32_t strength = g.eccStrength;
     auto add = [&](const std::string& name, const std::string& content) { files->push_back({dir + name, content}); };
     add("dev", std::to_string(kMtdMajor) + ":" + std::to_string(minor) + "\n");
-    add("uevent", "MAJOR=" + std::to_string(kMtdMajor) + "\nMINOR=" + std::to_string(minor) + "\nDEVNAME=mtd" + n + "\n");
+    add("uevent", uevent(minor, "mtd" + n, "mtd"));
     add("name", partitionName(board, part) + "\n");
     add("type", "nand\n");
     add("flags", "0x" + hex(MTD_CAP_NANDFLASH, 1) + "\n");
@@ -47,18 +54,17 @@ void addPartition(const Board& board, int part, uint64_t offset, std::vector<Ker
     add("oobavail", line(g.oob > kMarkerBytes ? g.oob - kMarkerBytes : 0));
     add("numeraseregions", "0\n");
     add("offset", line(offset));
-    add("ecc_strength", "0\n");
-    add("ecc_step_size", "0\n");
-    add("bitflip_threshold", "0\n");
-    add("corrected_bits", "0\n");
-    add("ecc_failures", line(failed));
+    add("ecc_strength", line(strength));
+    add("ecc_step_size", line(g.eccStep));
+    add("bitflip_threshold", line((strength * 3 + 3) / 4));   // the MTD core's default: 3/4 of the strength, rounded up
+    add("corrected_bits", line(board.shared()->eccCorrected[part]));
+    add("ecc_failures", line(board.shared()->eccFailed[part]));
     add("bad_blocks", line(board.badBlocks(part).size()));
     add("bbt_blocks", "0\n");
     // The read-only node has only its device number in sysfs.
     const std::string ro = "sys/class/mtd/mtd" + n + "ro/";
     files->push_back({ro + "dev", std::to_string(kMtdMajor) + ":" + std::to_string(minor + 1) + "\n"});
-    files->push_back({ro + "uevent", "MAJOR=" + std::to_string(kMtdMajor) + "\nMINOR=" + std::to_string(minor + 1) +
-                                         "\nDEVNAME=mtd" + n + "ro\n"});
+    files->push_back({ro + "uevent", uevent(minor + 1, "mtd" + n + "ro")});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace nandemu {
 
@@ -98,16 +99,48 @@ int MtdDevice::open() {
     return f ? -(f->error ? f->error : EIO) : 0;
 }
 
-// A flipped bit reaches the reader uncorrected: the kernel would count an
-// ECC failure for it.
-void MtdDevice::applyFlips(uint64_t offset, uint8_t* buf, size_t len) {
-    if (!board_.hasFlips())
-        return;
+// Without ECC every flipped bit a read returns reaches the reader, and each
+// one is a failure.
+void MtdDevice::flipUncorrected(uint64_t offset, uint8_t* buf, size_t len) {
     for (const Fault& f : board_.faults())
         if (f.kind == Fault::Flip && f.part == part_ && f.offset >= offset && f.offset < offset + len) {
             buf[f.offset - offset] ^= static_cast<uint8_t>(1u << f.bit);
             __atomic_add_fetch(&board_.shared()->eccFailed[part_], 1, __ATOMIC_SEQ_CST);
         }
+}
+
+// Through the ECC: each step the read covers is corrected, or fails, whole.
+void MtdDevice::flipThroughEcc(uint64_t offset, uint8_t* buf, size_t len) {
+    const uint32_t step = board_.geometry().eccStep;
+    const uint64_t from = offset / step * step, to = ((offset + len - 1) / step + 1) * step;
+    std::map<uint64_t, uint8_t> flipped;   // byte offset: the bits that read flipped there
+    for (const Fault& f : board_.faults())
+        if (f.kind == Fault::Flip && f.part == part_ && f.offset >= from && f.offset < to)
+            flipped[f.offset] ^= static_cast<uint8_t>(1u << f.bit);
+    for (auto first = flipped.begin(); first != flipped.end();) {
+        auto end = first;
+        uint32_t bits = 0;
+        for (; end != flipped.end() && end->first / step == first->first / step; ++end)
+            bits += static_cast<uint32_t>(__builtin_popcount(end->second));
+        if (bits <= board_.geometry().eccStrength) {
+            __atomic_add_fetch(&board_.shared()->eccCorrected[part_], bits, __ATOMIC_SEQ_CST);
+        } else {
+            __atomic_add_fetch(&board_.shared()->eccFailed[part_], 1, __ATOMIC_SEQ_CST);
+            for (; first != end; ++first)
+                if (first->first >= offset && first->first < offset + len)
+                    buf[first->first - offset] ^= first->second;
+        }
+        first = end;
+    }
+}
+
+void MtdDevice::applyFlips(uint64_t offset, uint8_t* buf, size_t len) {
+    if (!board_.hasFlips() || len == 0)
+        return;
+    if (board_.geometry().eccStep)
+        flipThroughEcc(offset, buf, len);
+    else
+        flipUncorrected(offset, buf, len);
 }
 
 ssize_t MtdDevice::read(uint64_t offset, void* buf, size_t len) {
@@ -272,6 +305,7 @@ int MtdDevice::eccStats(mtd_ecc_stats* stats) const {
         return kPowerOff;
     *stats = mtd_ecc_stats{};
     stats->failed = __atomic_load_n(&board_.shared()->eccFailed[part_], __ATOMIC_SEQ_CST);
+    stats->corrected = __atomic_load_n(&board_.shared()->eccCorrected[part_], __ATOMIC_SEQ_CST);
     stats->badblocks = static_cast<uint32_t>(board_.badBlocks(part_).size());
     return 0;
 }
@@ -374,6 +408,8 @@ int MtdDevice::ioctl(unsigned long request, void* arg) {
     }
     case ECCGETSTATS:
         return copiedOut<mtd_ecc_stats>(arg, [this](mtd_ecc_stats* st) { return eccStats(st); });
+    case MEMISLOCKED:   // a NAND chip has no lock support
+        return powerOff() ? kPowerOff : -EOPNOTSUPP;
     case MEMREADOOB:
     case MEMWRITEOOB:
         return oobRequest<mtd_oob_buf>(arg, request == MEMWRITEOOB);

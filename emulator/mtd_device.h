@@ -16,11 +16,14 @@
 //   Geometry::parts    Partition sizes in blocks; the device is parts[N] blocks long.
 //   Geometry::strict   A second program of a page without an erase fails
 //                      (EIO) instead of only being logged.
+//   Geometry::eccStep, eccStrength
+//                      The controller's ECC (below); eccStep 0: none.
 //   bad                Bad blocks of the partition (Board::isBad).
 //   faults             The active faults (Board::faults), below.
 //   SharedState        Counters shared by every process on the board:
 //                      occurrences of each call (failing calls), mutatingOps
-//                      (power cuts), eccFailed (ECCGETSTATS), powerOff.
+//                      (power cuts), eccFailed and eccCorrected
+//                      (ECCGETSTATS), powerOff.
 //
 // == NAND rules ==
 //
@@ -52,10 +55,39 @@
 //    area; EPERM for a write on a read-only device. A write ANDs, is logged
 //    `oob` at the page's offset plus the spare offset and is not a mutating
 //    operation; into a bad block it is also logged `violation badblock`.
-//  - ECCGETSTATS: `failed` is the flipped bits reads have returned since the
-//    faults were set, `badblocks` the partition's bad blocks, the rest 0.
+//  - ECCGETSTATS: `failed` and `corrected` as the ECC below counts them since
+//    the faults were replaced, `badblocks` the partition's bad blocks, the
+//    rest 0.
+//  - MEMISLOCKED fails with EOPNOTSUPP: NAND has no lock support.
 //  - A read on a write-only device and a write on a read-only one fail with
 //    EBADF; an ioctl request not named here fails with ENOTTY.
+//
+// == ECC ==
+//
+// The flipped bits of a byte are those flip faults flip in it (a bit flipped
+// twice reads right); the stored bytes are what the ECC corrects to.
+//
+// Without ECC (eccStep 0, the default) every flipped bit a read returns
+// reaches the reader and counts one `failed`, on every read; `corrected`
+// stays 0.
+//
+// With ECC, every read is checked in steps of eccStep bytes (steps divide
+// the page), as a NAND driver that reads sub-pages checks it (the kernel's
+// software ECC on large pages, nandsim's): each step the read covers, whole
+// or in part, once per read call, and no other step of the page. A step
+// with 1 to eccStrength flipped bits reads as stored and adds its bits to
+// `corrected`; a step with more reads as the cells give it, every flip
+// through, and counts one `failed` (the code is taken to detect every
+// pattern over its strength, which a real one does not always). Either
+// way read() returns the bytes and success: the kernel's mtd_read answers
+// -EUCLEAN or -EBADMSG with the data, and the character device hands the
+// data on without an error. (The character device passes a long read() on
+// in pieces, up to 4 MiB on x86_64, and the kernel checks a step that a
+// piece's end cuts in both pieces; the board checks it once.)
+//
+// sysfs shows ecc_step_size, ecc_strength and bitflip_threshold, the MTD
+// core's default of 3/4 of the strength, rounded up (all 0 without ECC),
+// and the counts as ecc_failures and corrected_bits.
 //
 // == Faults ==
 //
@@ -73,9 +105,12 @@
 //      that processes calling at the same instant each get a count of their
 //      own; otherwise they are plain updates (they then only tell how many
 //      calls were made, and a read of every page stays cheap).
-//  flip=mtdN:OFFSET:BIT  Every read covering that byte returns it with bit
-//      BIT (0 to 7) flipped and counts one ECC failure; the stored byte stays
+//  flip=mtdN:OFFSET:BIT  Bit BIT (0 to 7) of that byte reads flipped, as
+//      the ECC above lets it through and counts it; the stored byte stays
 //      as it is, so no rewrite cures it.
+//
+//  A fault naming a partition the board does not have is refused. Faults
+//  added to the active ones leave the counters as they are.
 //
 // == Power cuts ==
 //
@@ -151,7 +186,7 @@ public:
     int getInfo(mtd_info_user* info);
     // MEMGETBADBLOCK: 1 bad, 0 good, or -errno.
     int getBadBlock(int64_t offset);
-    // ECCGETSTATS: always 0.
+    // ECCGETSTATS: 0, or kPowerOff.
     int eccStats(mtd_ecc_stats* stats) const;
     // MEMREADOOB / MEMWRITEOOB: 0 with *length set to the bytes moved, or -errno.
     int readOob(uint64_t start, uint32_t* length, uint8_t* buf);
@@ -168,7 +203,9 @@ private:
     void cutPower(const Fault& cut, uint64_t offset, uint64_t length);
     bool programPage(uint64_t offset, const uint8_t* data);
     bool eraseBlock(uint32_t block);
-    void applyFlips(uint64_t offset, uint8_t* buf, size_t len);
+    void applyFlips(uint64_t offset, uint8_t* buf, size_t len);   // the flips a read sees (ECC above)
+    void flipUncorrected(uint64_t offset, uint8_t* buf, size_t len);
+    void flipThroughEcc(uint64_t offset, uint8_t* buf, size_t len);
     int oob(uint64_t start, uint32_t* length, uint8_t* buf, const uint8_t* data);
     template <typename Buf>
     int oobRequest(void* arg, bool write);

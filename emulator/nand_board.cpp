@@ -89,7 +89,7 @@ bool parsePartition(const std::string& text, int* part) {
         return true;
     }
     uint64_t n;
-    if (text.compare(0, 3, "mtd") != 0 || !parseUnsigned(text.substr(3), &n) || n >= kMaxPartitions)
+    if (text.compare(0, 3, "mtd") != 0 || !parseUnsigned(text.substr(3), &n) || n > INT32_MAX)
         return false;
     *part = static_cast<int>(n);
     return true;
@@ -117,6 +117,12 @@ std::vector<uint32_t> layoutParts(const std::string& name) {
     if (name == "small")
         return {4, 8, 160, 4, 4, 720, 4, 8, 160, 4, 4, 2296};
     return {};
+}
+
+bool eccFits(const Geometry& g) {
+    if (g.eccStep == 0)
+        return g.eccStrength == 0;
+    return g.page % g.eccStep == 0 && g.eccStrength >= 1 && g.eccStrength <= 8 * g.eccStep;
 }
 
 const char* opName(Op op) { return kOpNames[static_cast<int>(op)]; }
@@ -236,7 +242,7 @@ Board::~Board() {
 
 void Board::create(const std::string& dir, const Geometry& g) {
     if (g.page == 0 || g.block == 0 || g.block % g.page || g.parts.empty() ||
-        g.parts.size() > static_cast<size_t>(kMaxPartitions))
+        g.parts.size() > static_cast<size_t>(kMaxPartitions) || !eccFits(g))
         throw std::runtime_error("impossible geometry");
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot create " + dir + ": " + strerror(errno));
@@ -247,6 +253,8 @@ void Board::create(const std::string& dir, const Geometry& g) {
     for (uint32_t p : g.parts)
         conf << ' ' << p;
     conf << "\nstrict " << (g.strict ? 1 : 0) << "\nsleep " << (g.interceptSleep ? "intercept" : "real") << "\n";
+    if (g.eccStep)
+        conf << "ecc " << g.eccStep << ' ' << g.eccStrength << "\n";
     writeWholeFile(dir + "/board.conf", conf.str());
     for (size_t i = 0; i < g.parts.size(); ++i) {
         // Sparse files: a fresh partition costs no disk and no time.
@@ -287,8 +295,9 @@ void Board::loadConfig() {
         else if (key == "strict") { int v = 0; values >> v; geo_.strict = v != 0; }
         else if (key == "sleep") { std::string v; values >> v; geo_.interceptSleep = v != "real"; }
         else if (key == "parts") { uint32_t p; while (values >> p) geo_.parts.push_back(p); }
+        else if (key == "ecc") values >> geo_.eccStep >> geo_.eccStrength;
     }
-    if (geo_.page == 0 || geo_.block % geo_.page || geo_.parts.empty())
+    if (geo_.page == 0 || geo_.block % geo_.page || geo_.parts.empty() || !eccFits(geo_))
         throw std::runtime_error(dir_ + "/board.conf is damaged");
 }
 
@@ -342,16 +351,21 @@ void Board::mapShared() {
         throw std::runtime_error(dir_ + "/shared is damaged");
 }
 
-void Board::setFaults(const std::vector<std::string>& lines) {
-    std::string text, why;
+void Board::setFaults(const std::vector<std::string>& lines, bool add) {
+    bool found;
+    std::string text = add ? readWholeFile(dir_ + "/faults", &found) : "", why;
     for (const auto& s : lines) {
         Fault f;
         if (!parseFault(s, &f, &why))
             throw std::runtime_error(why);
+        if (f.part >= 0 && !hasPartition(f.part))
+            throw std::runtime_error("the board has no mtd" + std::to_string(f.part));
         text += s + "\n";
     }
     writeWholeFile(dir_ + "/faults", text);
     loadFaults();
+    if (add)
+        return;
     SharedState fresh{};
     fresh.magic = kSharedMagic;
     fresh.dataChanges = shared_->dataChanges;   // stored bytes outlive the faults

@@ -19,7 +19,15 @@ struct Geometry {
     std::vector<uint32_t> parts;   // partition sizes in blocks
     bool strict = false;           // reprogramming a page fails instead of being logged
     bool interceptSleep = true;    // sleep() returns at once and is logged
+    // The controller's ECC: each eccStep bytes of a page correct up to
+    // eccStrength flipped bits. eccStep 0: no ECC, every flip is read as it is.
+    uint32_t eccStep = 0;
+    uint32_t eccStrength = 0;
 };
+
+// Whether the ECC settings fit the page: none, or a step that divides the
+// page and a strength from 1 to the step's bits.
+bool eccFits(const Geometry& g);
 
 // The partition sizes of a named layout; empty for an unknown name.
 std::vector<uint32_t> layoutParts(const std::string& name);
@@ -61,7 +69,8 @@ struct SharedState {
     int32_t runGroup;         // process group of the run: `simboard run`'s, or a group leader's that claimed it
     uint32_t dataChanges;     // every erase and program of stored bytes, by any process
     uint32_t occurrences[kMaxPartitions + 1][static_cast<int>(Op::Count)];  // last row: all partitions
-    uint32_t eccFailed[kMaxPartitions];   // flipped bits reads returned, per partition (ECCGETSTATS)
+    uint32_t eccFailed[kMaxPartitions];      // per partition (ECCGETSTATS failed), see mtd_device.h
+    uint32_t eccCorrected[kMaxPartitions];   // per partition (ECCGETSTATS corrected)
 };
 
 class Board {
@@ -113,7 +122,10 @@ public:
     // flipped: the checks every read and write makes before it looks further.
     bool failArmed(Op op) const { return failOps_ & (1u << static_cast<int>(op)); }
     bool hasFlips() const { return hasFlips_; }
-    void setFaults(const std::vector<std::string>& lines);   // also resets the counters
+    // Replaces the faults and resets the counters, or with add appends to
+    // them and leaves the counters alone. Throws std::runtime_error for a
+    // line that is no fault or names a partition the board does not have.
+    void setFaults(const std::vector<std::string>& lines, bool add = false);
     SharedState* shared() const { return shared_; }
 
     // Log.

@@ -45,6 +45,11 @@ std::string hex8(uint32_t v) {
 
 bool loadImage(Board& board, int part, const std::vector<uint8_t>& image) {
     const Geometry& g = board.geometry();
+    uint64_t room = 0;
+    for (uint32_t b = 0; b < g.parts[part]; ++b)
+        room += board.isBad(part, b) ? 0 : g.block;
+    if (image.size() > room)
+        return false;
     for (uint32_t b = 0; b < g.parts[part]; ++b)
         if (!board.isBad(part, b))
             board.eraseBlock(part, b);
@@ -61,7 +66,7 @@ bool loadImage(Board& board, int part, const std::vector<uint8_t>& image) {
                                page.data(), g.page);
         }
     }
-    return at >= image.size();
+    return true;
 }
 
 void flipStoredBit(Board& board, int part, uint64_t offset, int bit) {

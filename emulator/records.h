@@ -13,7 +13,8 @@
 namespace nandemu {
 
 // Erases the partition's good blocks and writes the image from offset 0 into
-// the good blocks, the last page padded with 0xFF. False when it does not fit.
+// the good blocks, the last page padded with 0xFF. False, with nothing
+// erased, when it does not fit.
 bool loadImage(Board& board, int part, const std::vector<uint8_t>& image);
 void flipStoredBit(Board& board, int part, uint64_t offset, int bit);
 

@@ -1,4 +1,5 @@
 // simboard: drives a simulated board by hand and from tests.
+#include <dirent.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -33,18 +34,22 @@ struct UsageError : std::runtime_error {
 const char kUsageText[] =
     "usage: simboard COMMAND DIR ...\n"
     "  create DIR [--layout 512m|small] [--page N] [--oob N] [--block N] [--parts a,b,...] [--strict] [--real-sleep]\n"
+    "         [--ecc-step BYTES --ecc-strength BITS] [--force]\n"
+    "                                 a fresh board; --force over an existing board or a folder not empty\n"
     "  bad DIR mtdN BLOCK...          mark blocks bad\n"
     "  load DIR mtdN FILE             write FILE from offset 0, bad blocks skipped, 0xFF padded\n"
     "  read DIR mtdN FILE [LENGTH]    copy the raw bytes of the partition into FILE\n"
     "  flip DIR mtdN OFFSET BIT       change one stored bit\n"
     "  sd DIR NAME FILE               put FILE on the SD card as backup/NAME.bak with its .as1 and .as2\n"
-    "  fault DIR FAULT... | clear | list\n"
+    "  fault DIR [--add] FAULT... | clear | list\n"
+    "                                 replace the faults (--add: add to them); list marks a cut that fired\n"
     "  counter DIR                    mutating operations since the faults were set\n"
     "  log DIR [--clear]\n"
     "  run DIR [--path-first FOLDER] -- CMD [ARGS...]\n"
     "                                 PATH: FOLDER, the build's programs and MTD tools, the caller's PATH\n"
     "  show DIR [--brief]             the records, image sums and bad blocks; --brief: one line each\n"
-    "  map DIR FILE.svg [TITLE]       draw the flash map\n";
+    "  map DIR FILE.svg [TITLE]       draw the flash map\n"
+    "  help                           this text\n";
 
 uint64_t number(const std::string& text, const char* what) {
     char* end = nullptr;
@@ -60,7 +65,7 @@ int partition(const Board& board, const std::string& text) {
         throw UsageError("bad partition '" + text + "' (mtdN)");
     uint64_t n = number(text.substr(3), "partition");
     if (!board.hasPartition(static_cast<int>(n)) || n > INT_MAX)
-        throw UsageError("the board has no partition " + text);
+        throw UsageError("the board has no " + text);
     return static_cast<int>(n);
 }
 
@@ -83,10 +88,27 @@ void needArgs(const std::vector<std::string>& a, size_t min, size_t max = SIZE_M
         throw UsageError("wrong number of arguments for '" + a[0] + "'");
 }
 
+// Why DIR must not be made a board without --force: it is one, or a folder
+// with something in it. Empty when it may.
+std::string occupied(const std::string& dir) {
+    struct stat st;
+    if (stat((dir + "/board.conf").c_str(), &st) == 0)
+        return dir + " is a board already (--force makes it afresh)";
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return "";
+    bool empty = true;
+    while (const dirent* e = readdir(d))
+        empty = empty && (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0);
+    closedir(d);
+    return empty ? "" : dir + " is not empty (--force makes a board in it)";
+}
+
 int cmdCreate(const std::vector<std::string>& a) {
     needArgs(a, 2);
     nandemu::Geometry g;
     std::string layout = "512m";
+    bool force = false;
     for (size_t i = 2; i < a.size(); ++i) {
         auto value = [&]() -> const std::string& {
             if (i + 1 >= a.size())
@@ -99,6 +121,9 @@ int cmdCreate(const std::vector<std::string>& a) {
         else if (a[i] == "--block") g.block = static_cast<uint32_t>(number(value(), "block size"));
         else if (a[i] == "--strict") g.strict = true;
         else if (a[i] == "--real-sleep") g.interceptSleep = false;
+        else if (a[i] == "--ecc-step") g.eccStep = static_cast<uint32_t>(number(value(), "ECC step"));
+        else if (a[i] == "--ecc-strength") g.eccStrength = static_cast<uint32_t>(number(value(), "ECC strength"));
+        else if (a[i] == "--force") force = true;
         else if (a[i] == "--parts") {
             std::istringstream in(value());
             std::string p;
@@ -111,6 +136,11 @@ int cmdCreate(const std::vector<std::string>& a) {
         throw UsageError("unknown layout '" + layout + "'");
     if (g.page == 0 || g.page > 8192 || g.block == 0 || g.block % g.page)
         throw UsageError("the block size must be a multiple of a page size of at most 8192");
+    if (!nandemu::eccFits(g))
+        throw UsageError("--ecc-step and --ecc-strength go together: a step that divides the page, a strength from 1 to the step's bits");
+    const std::string why = force ? "" : occupied(a[1]);
+    if (!why.empty())
+        throw std::runtime_error(why);
     Board::create(a[1], g);
     return 0;
 }
@@ -174,21 +204,38 @@ int cmdSd(Board& board, const std::vector<std::string>& a) {
     return 0;
 }
 
+// The active faults as the board keeps them, a cut that has fired marked.
+void listFaults(const Board& board) {
+    std::ifstream in(board.dir() + "/faults");
+    std::string line, why;
+    while (std::getline(in, line)) {
+        nandemu::Fault f;
+        const bool fired = nandemu::parseFault(line, &f, &why) && f.kind == nandemu::Fault::Cut &&
+                           board.shared()->mutatingOps >= f.cutAt;
+        std::cout << line << (fired ? " (fired)" : "") << '\n';
+    }
+}
+
 int cmdFault(Board& board, const std::vector<std::string>& a) {
     needArgs(a, 3);
     if (a[2] == "list") {
-        std::ifstream in(board.dir() + "/faults");
-        std::cout << in.rdbuf();
+        listFaults(board);
         return 0;
     }
+    const bool add = a[2] == "--add";
     std::vector<std::string> lines;
     if (a[2] != "clear")
-        lines.assign(a.begin() + 2, a.end());
+        lines.assign(a.begin() + (add ? 3 : 2), a.end());
+    if (add && lines.empty())
+        throw UsageError("--add needs a fault");
+    const size_t earlier = board.faults().size();
     try {
-        board.setFaults(lines);
+        board.setFaults(lines, add);
     } catch (const std::runtime_error& e) {
         throw UsageError(e.what());
     }
+    if (!add && !lines.empty() && earlier)
+        fprintf(stderr, "simboard: replaced %zu earlier fault%s (--add adds to them)\n", earlier, earlier == 1 ? "" : "s");
     return 0;
 }
 
@@ -301,6 +348,10 @@ int main(int argc, char** argv) {
     try {
         if (a.empty())
             throw UsageError("no command");
+        if (a[0] == "help" || a[0] == "--help" || a[0] == "-h") {
+            fputs(kUsageText, stdout);
+            return 0;
+        }
         if (a[0] == "create")
             return cmdCreate(a);
         static const std::map<std::string, std::function<int(Board&, const std::vector<std::string>&)>> commands = {

@@ -6,6 +6,8 @@
 // marks it so) and a partition that is the last of the chip.
 //
 // usage: mtdprobe [DEV [LASTDEV]]    default /dev/mtd4 and /dev/mtd12
+//        mtdprobe clear-bit DEV OFFSET BIT
+//   clears one bit past the ECC, for the ECC scenario on the kernel (below)
 #include <mtd/mtd-user.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -162,8 +165,12 @@ void probeQueries(int fd) {
     badBlock(fd, "badblock.at-end", geo.size);
     badBlock(fd, "badblock.negative", -1);
     badBlock(fd, "badblock.far", int64_t(1) << 40);
+    erase_info_user ei = {0, b};
     errno = 0;
-    int r = ioctl(fd, kUnknownIoctl, 0);
+    int r = ioctl(fd, MEMISLOCKED, &ei);
+    report("islocked.block0", r, errno);
+    errno = 0;
+    r = ioctl(fd, kUnknownIoctl, 0);
     report("ioctl.unknown", r, errno);
 }
 
@@ -299,9 +306,46 @@ void probeLast(const char* dev) {
     close(fd);
 }
 
+// A raw write (MEMWRITE, no ECC) of the page holding `offset` and its spare
+// area, every bit 1 but the one to clear: programming clears only that bit
+// (nandsim takes a raw program only with the spare area), and the ECC bytes
+// stay as the last write with ECC left them, so reads find the bit flipped.
+// Silent; status 1 when it cannot be done.
+int clearBit(const char* dev, const char* offsetText, const char* bitText) {
+    const uint64_t offset = strtoull(offsetText, nullptr, 0);
+    const unsigned long bit = strtoul(bitText, nullptr, 0);
+    if (bit > 7) {
+        fprintf(stderr, "mtdprobe clear-bit: bit %lu is not 0 to 7\n", bit);
+        return 1;
+    }
+    mtd_info_user mi;
+    const int fd = open(dev, O_RDWR);
+    if (fd < 0 || ioctl(fd, MEMGETINFO, &mi) != 0) {
+        perror("mtdprobe clear-bit");
+        return 1;
+    }
+    std::vector<uint8_t> page(mi.writesize, 0xff), spare(mi.oobsize, 0xff);
+    page[offset % mi.writesize] = static_cast<uint8_t>(~(1u << bit));
+    mtd_write_req req{};
+    req.start = offset / mi.writesize * mi.writesize;
+    req.len = page.size();
+    req.ooblen = spare.size();
+    req.usr_data = reinterpret_cast<uintptr_t>(page.data());
+    req.usr_oob = reinterpret_cast<uintptr_t>(spare.data());
+    req.mode = MTD_OPS_RAW;
+    if (ioctl(fd, MEMWRITE, &req) != 0) {
+        perror("mtdprobe clear-bit: MEMWRITE");
+        return 1;
+    }
+    close(fd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "clear-bit") == 0)
+        return clearBit(argv[2], argv[3], argv[4]);
     const char* dev = argc > 1 ? argv[1] : "/dev/mtd4";
     const char* last = argc > 2 ? argv[2] : "/dev/mtd12";
     openDev("open.missing", "/dev/mtd13", O_RDWR);

@@ -15,6 +15,7 @@ out=$(cd "$out" && pwd)
 cd "$here/scenarios"
 . ./lib.sh
 simboard="$bin/simboard"
+export KT_SIMBOARD="$simboard"   # for lib.sh's bitflip
 # Sanitized builds run under a preloaded library: let their runtime accept it.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-verify_asan_link_order=0:detect_leaks=0}
 
@@ -23,7 +24,8 @@ for s in "$@"; do
     board="$out/boards/$s"
     rm -rf "$res" "$board"
     mkdir -p "$res" "$out/boards" "$out/tmp/$s"
-    "$simboard" create "$board" --parts "$(echo $KT_PARTS | tr ' ' ',')" >/dev/null
+    "$simboard" create "$board" --parts "$(echo $KT_PARTS | tr ' ' ',')" \
+        --ecc-step "$KT_ECC_STEP" --ecc-strength "$KT_ECC_STRENGTH" >/dev/null
     for entry in $(sed -n 's/^# bad: *//p' "$s.sh"); do
         "$simboard" bad "$board" "${entry%%:*}" "${entry#*:}"
     done

@@ -1,7 +1,6 @@
 // nanddump: copies the page data (no OOB) of the start of an MTD partition
 // into a file, leaving bad blocks out: a bad block counts toward the length,
 // so it makes the file shorter by the part of it that lies in the range.
-#include <cinttypes>
 #include <cstring>
 #include <vector>
 
@@ -57,19 +56,14 @@ int parseOptions(int argc, char** argv, Options* o) {
 
 // The end of the range, with the length rules of the mtd-utils 1.4 nanddump
 // whose command line this is: no length or 0 means the whole partition, a
-// length past the end stops at the end. False (reported) when the range is
-// not whole pages.
-bool rangeEnd(const Options& o, const Device& dev, uint32_t* end) {
+// length past the end stops at the end, and one that ends inside a page
+// takes that page whole (1.4 read whole pages until it had passed the end).
+uint32_t rangeEnd(const Options& o, const Device& dev) {
     const mtd_info_user& mi = dev.info;
     uint64_t length = o.haveLength ? o.length : 0;
     if (length == 0 || length > mi.size)
-        length = mi.size;
-    if (length % mi.writesize != 0) {
-        errorMsg("length %" PRIu64 " is not a multiple of the page size %u", length, mi.writesize);
-        return false;
-    }
-    *end = static_cast<uint32_t>(length);
-    return true;
+        return mi.size;
+    return static_cast<uint32_t>((length + mi.writesize - 1) / mi.writesize * mi.writesize);
 }
 
 bool dumpPages(Device* dev, uint32_t end, int out, const char* file) {
@@ -97,19 +91,15 @@ bool dump(const Options& o) {
     Device dev;
     if (!openDevice(o.device, O_RDONLY, &dev))
         return false;
-    uint32_t end = 0;
-    bool ok = rangeEnd(o, dev, &end);
-    if (ok) {
-        int out = open(o.file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0) {
-            perrorMsg("can't create '%s'", o.file);
+    bool ok = false;
+    int out = open(o.file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) {
+        perrorMsg("can't create '%s'", o.file);
+    } else {
+        ok = dumpPages(&dev, rangeEnd(o, dev), out, o.file);
+        if (close(out) != 0 && ok) {
+            perrorMsg("write to '%s'", o.file);
             ok = false;
-        } else {
-            ok = dumpPages(&dev, end, out, o.file);
-            if (close(out) != 0 && ok) {
-                perrorMsg("write to '%s'", o.file);
-                ok = false;
-            }
         }
     }
     closeDevice(&dev);

@@ -12,6 +12,10 @@ BLOCK=131072
 # partition sizes in blocks, mtd0 to mtd12 (the last takes the rest).
 KT_PARTS="4 8 160 4 4 720 4 8 160 4 4 2296 720"
 KT_ID_BYTES=0xec,0xdc,0x10,0x95
+# nandsim's ECC, software Hamming: 1 bit corrected in each 256-byte step.
+# The simulated boards are made with the same.
+KT_ECC_STEP=256
+KT_ECC_STRENGTH=1
 SD=/mnt/sd
 BACKUP=$SD/backup
 # The partitions whose bytes are compared after a scenario: images, flag, tables.
@@ -93,6 +97,19 @@ load_set() {
     load /dev/mtd$2 "$KT_TMP/uboot$5"
     load /dev/mtd$3 "$KT_TMP/kernel$5"
     load /dev/mtd$4 "$KT_TMP/appfs$5"
+}
+
+# bitflip DEV OFFSET BIT: from now on reads find that bit of the partition's
+# byte flipped, as the ECC sees a bit that changed in the cells. In the VM
+# mtdprobe clears it in a raw write, which leaves the page's ECC bytes as
+# they were; so the bit must be 1, and a rewrite cures it. On the simulated
+# board a flip fault is added (KT_SIMBOARD is the board tool).
+bitflip() {
+    if [ -n "${NANDEMU_BOARD:-}" ]; then
+        env -u LD_PRELOAD "$KT_SIMBOARD" fault "$NANDEMU_BOARD" --add "flip=${1#/dev/}:$2:$3"
+    else
+        mtdprobe clear-bit "$1" "$2" "$3"
+    fi
 }
 
 # zero DEV PAGE: programs a page of zeros (over an erased page it changes

@@ -9,8 +9,9 @@
 #include <functional>
 #include <fstream>
 
-#include "test_board.h"
+#include "kernel_files.h"
 #include "mtd_device.h"
+#include "test_board.h"
 
 using nandemu::Access;
 using nandemu::MtdDevice;
@@ -259,6 +260,7 @@ TEST_F(DeviceTest, IoctlTakesTheKernelsStructsAndRefusesOtherRequests) {
     EXPECT_EQ(-EINVAL, device().ioctl(MEMGETBADBLOCK, &offset));
     int dummy[16] = {};
     EXPECT_EQ(-ENOTTY, device().ioctl(MEMWRITE, dummy));
+    EXPECT_EQ(-EOPNOTSUPP, device().ioctl(MEMISLOCKED, dummy)) << "as a NAND chip";
 }
 
 TEST_F(DeviceTest, OobTransfersRunOnThroughTheNextPagesAreas) {
@@ -421,6 +423,58 @@ TEST_F(DeviceTest, AFlippedBitIsReadWrongEveryTimeAndCountedButNotStored) {
     device().eccStats(&st);
     EXPECT_EQ(2u, st.failed);
 }
+
+// The controller's ECC: 4 bits in each 128-byte step, 4 steps a page.
+struct EccCase {
+    const char* name;
+    std::vector<std::string> flips;   // OFFSET:BIT
+    uint64_t offset;
+    size_t len;
+    std::vector<std::string> shown;   // the flips the read lets through
+    uint32_t corrected, failed;       // each read's counts
+};
+
+class EccRead : public DeviceTest, public ::testing::WithParamInterface<EccCase> {
+protected:
+    EccRead() : DeviceTest([] { BoardOptions o = smallBoard(); o.eccStep = 128; o.eccStrength = 4; return o; }()) {}
+};
+
+TEST_P(EccRead, CorrectsEachStepItCoversUpToTheStrengthAndFailsItOver) {
+    const EccCase& c = GetParam();
+    write(0, 2 * kPage, 0x5A);
+    std::vector<std::string> lines;
+    for (const std::string& f : c.flips)
+        lines.push_back("flip=mtd1:" + f);
+    faults(lines);
+    auto want = filled(c.len, 0x5A);
+    for (const std::string& f : c.shown)
+        want[std::stoul(f) - c.offset] ^= static_cast<uint8_t>(1u << std::stoi(f.substr(f.find(':') + 1)));
+    for (uint32_t reads = 1; reads <= 2; ++reads) {
+        EXPECT_EQ(want, read(c.offset, c.len));
+        mtd_ecc_stats st{};
+        device().eccStats(&st);
+        EXPECT_EQ(reads * c.corrected, st.corrected);
+        EXPECT_EQ(reads * c.failed, st.failed);
+    }
+    std::string sysfs;   // ecc_strength, ecc_step_size, bitflip_threshold
+    for (const nandemu::KernelFile& f : nandemu::kernelFiles(board_))
+        sysfs += f.path.find("mtd1/ecc_st") != std::string::npos || f.path.find("mtd1/bitflip") != std::string::npos ? f.content : "";
+    EXPECT_EQ("4\n128\n3\n", sysfs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, EccRead,
+    ::testing::Values(EccCase{"WithinTheStrength", {"5:3"}, 0, kPage, {}, 1, 0},
+                      EccCase{"AtTheStrength", {"0:0", "1:1", "2:2", "127:7"}, 0, kPage, {}, 4, 0},
+                      EccCase{"OverTheStrength", {"128:0", "129:1", "130:2", "131:3", "255:7"}, 0, kPage,
+                              {"128:0", "129:1", "130:2", "131:3", "255:7"}, 0, 1},
+                      EccCase{"EachStepOnItsOwn", {"5:3", "6:3", "300:0", "300:1", "300:2", "301:0", "301:1", "700:4"},
+                              0, 2 * kPage, {"300:0", "300:1", "300:2", "301:0", "301:1"}, 3, 1},
+                      // Steps 1 and 2, 250 to 260: step 1's flips all count, step 0's none.
+                      EccCase{"APartOfAStepIsCheckedWhole", {"5:3", "128:0", "129:0", "130:0", "131:0", "255:7"}, 250, 10,
+                              {"255:7"}, 0, 1},
+                      EccCase{"ABitFlippedTwiceReadsRight", {"5:3", "5:3", "6:0", "7:0", "8:0", "9:0"}, 0, kPage, {}, 4, 0}),
+    byName);
 
 // Power cuts: how much of the operation the cut lets through.
 enum class Through { Nothing, Some, All };

@@ -23,6 +23,7 @@ TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
     for (const std::string& args : std::vector<std::string>{"", "frobnicate " + b.dir(), "bad " + b.dir() + " mtd99 1", "bad " + b.dir() + " mtd2 160",
                              "bad " + b.dir() + " mtd2 x", "fault " + b.dir() + " cut=0:before",
                              "fault " + b.dir() + " fail=mtd2:sing:1:EIO", "create /tmp/x --layout 1g",
+                             "create /tmp/x --ecc-step 300 --ecc-strength 1", "create /tmp/x --ecc-strength 1",
                              "show /nonexistent", "flip " + b.dir() + " mtd2 0 8", "run " + b.dir(),
                              "run " + b.dir() + " --path-first", "run " + b.dir() + " --path-first /nonexistent -- true",
                              "run " + b.dir() + " --first-path /tmp -- true"}) {
@@ -45,11 +46,56 @@ TEST(BoardTool, LoadSkipsBadBlocksAndPadsTheLastPage) {
     auto flash = b.read(2, 131072, 2 * 131072);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
     EXPECT_EQ(0xFF, flash[image.size()]);
-    b.writeSdFile("big", std::vector<uint8_t>(5 * 131072, 0));
-    Tool tooBig = simboard("load " + b.dir() + " mtd0 " + b.sdPath("big"));
-    EXPECT_EQ(1, tooBig.status);
-    EXPECT_NE(std::string::npos, tooBig.err.find("does not fit"));
 }
+
+// A shell line on a fresh board, SB the board tool and DIR the board's
+// folder: its status, how its output starts and its whole error output.
+struct LineCase {
+    const char* name;
+    std::string line;
+    int status;
+    std::string out, err;
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
+std::string expand(std::string text, const std::string& dir) {
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"SB", FW_SIMBOARD_PATH}, {"DIR", dir}})
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+            text.replace(at, from.size(), to);
+    return text;
+}
+
+class BoardToolLine : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(BoardToolLine, SaysWhatItDoesAndDestroysNoBoardByAccident) {
+    TestBoard b;
+    const LineCase& c = GetParam();
+    Tool t = testboard::runShell("{ " + expand(c.line, b.dir()) + "; }");   // every command's output
+    EXPECT_EQ(c.status, t.status) << t.err;
+    EXPECT_EQ(0u, t.out.find(expand(c.out, b.dir()))) << t.out;
+    EXPECT_EQ(expand(c.err, b.dir()), t.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, BoardToolLine, ::testing::Values(
+    LineCase{"Help", "SB help", 0, "usage: simboard COMMAND", ""},
+    LineCase{"DashDashHelp", "SB --help", 0, "usage: simboard COMMAND", ""},
+    LineCase{"DashH", "SB -h", 0, "usage: simboard COMMAND", ""},
+    LineCase{"CreateRefusesABoard", "SB create DIR", 1, "", "simboard: DIR is a board already (--force makes it afresh)\n"},
+    LineCase{"CreateRefusesAFolderNotEmpty", "SB create DIR/sd", 1, "", "simboard: DIR/sd is not empty (--force makes a board in it)\n"},
+    LineCase{"CreateForceMakesTheBoardAfresh", "SB flip DIR mtd0 0 0 && SB create DIR --force && SB read DIR mtd0 /dev/stdout 1 | od -An -tx1",
+             0, " ff\n", ""},
+    LineCase{"CreateWritesTheEcc", "SB create DIR/../e --ecc-step 256 --ecc-strength 1 && grep ecc DIR/../e/board.conf", 0, "ecc 256 1\n", ""},
+    LineCase{"LoadOfAFileTooLargeErasesNothing", "SB flip DIR mtd0 0 0 && head -c 655360 /dev/zero >DIR/../big && "
+             "{ SB load DIR mtd0 DIR/../big; echo $?; } && SB read DIR mtd0 /dev/stdout 1 | od -An -tx1", 0, "1\n fe\n",
+             "simboard: DIR/../big does not fit into mtd0\n"},
+    LineCase{"FaultSaysItReplacedTheEarlier", "SB fault DIR cut=9:before fail=mtd1:read:1:EIO && SB fault DIR flip=mtd1:0:0", 0, "",
+             "simboard: replaced 2 earlier faults (--add adds to them)\n"},
+    // The counters go on through --add: the cut stays fired.
+    LineCase{"FaultAddAddsAndListMarksAFiredCut", "SB fault DIR cut=1:after && (SB run DIR -- dd if=/dev/zero "
+             "of=/dev/mtd1 bs=2048 count=1; :) 2>/dev/null; SB fault DIR --add flip=mtd1:0:0 && SB fault DIR list", 0,
+             "cut=1:after (fired)\nflip=mtd1:0:0\n", ""},
+    LineCase{"FaultOnAPartitionTheBoardHasNot", "SB fault DIR fail=mtd99:read:1:EIO", 2, "", "simboard: the board has no mtd99\n"}));
 
 TEST(BoardTool, SdPreparesTheBackupWithBothChecksumTexts) {
     TestBoard b;

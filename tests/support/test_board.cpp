@@ -104,6 +104,8 @@ TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     g.block = o.block;
     g.parts = o.parts.empty() ? nandemu::layoutParts(o.layout) : o.parts;
     g.strict = o.strict;
+    g.eccStep = o.eccStep;
+    g.eccStrength = o.eccStrength;
     nandemu::Board::create(dir_, g);
     mkdir((dir_ + "/sd/backup").c_str(), 0755);
 }

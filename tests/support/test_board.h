@@ -26,6 +26,7 @@ struct BoardOptions {
     uint32_t page = 2048, oob = 64, block = 131072;
     std::vector<uint32_t> parts;         // partition sizes in blocks; empty: the layout's
     bool strict = false;                 // reprogramming a page fails with EIO
+    uint32_t eccStep = 0, eccStrength = 0;   // the controller's ECC; 0: none
 };
 
 // One line of the board's log, split into its fields.
