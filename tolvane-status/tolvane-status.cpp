@@ -202,10 +202,11 @@ std::string text(const Status& s) {
     for (int i = 0; i < 4; ++i)
         out += imageText(s, i);
     std::string bad;
+    // A partition that could not be read at all says why in its own line.
     for (const Part* p : allParts(s))
-        if (p->badErr || !p->bad.empty())
+        if (!p->bad.empty() || (p->badErr && p->badErr != p->err))
             bad += format("%-11s %s: %s\n", "bad blocks", p->path, badText(*p).c_str());
-    out += bad.empty() ? format("%-11s none\n", "bad blocks") : bad;
+    out += bad.empty() ? format("%-11s none found\n", "bad blocks") : bad;
     std::string sets;
     for (int set = 0; set < 2; ++set)
         if (bootable(s, set))
