@@ -371,37 +371,28 @@ bool isNewRecord(const Record& r, const std::string& command, const State& s, co
     return false;
 }
 
-// The set the boot side boots by a record: the one it does not mark as
-// being updated, the low set when it marks neither, none when it marks both.
-int bootSet(const Fields& f) {
-    if (f.high && f.low)
-        return 0;
-    return f.low ? 2 : 1;
-}
-
 // The boot loader's reader on the pages read back decodes each copy as the
-// engine classified it and takes the copy, the record and the set the
-// engine's own reader takes.
+// engine classified it and takes the copy, the sums and the set the engine's
+// own reader takes: the set the record does not mark as being updated, the
+// low set when it marks neither, none when it marks both.
 std::string bootReaderDisagrees(const State& s, const Record raw[2]) {
     static const tolvane_copy_state kStates[] = {TOLVANE_VALID, TOLVANE_ERASED, TOLVANE_WRONG_MARKER,
                                                  TOLVANE_WRONG_CHECKSUM, TOLVANE_UNREADABLE};
-    const uint8_t* pages[2];
-    for (int i = 0; i < 2; ++i)
-        pages[i] = s.copy[i].kind == CopyKind::Unreadable ? nullptr : raw[i].data();
+    const bool unreadable[2] = {s.copy[0].kind == CopyKind::Unreadable, s.copy[1].kind == CopyKind::Unreadable};
     tolvane_view v;
-    tolvane_read(s.flag.data(), pages[0], pages[1], &v);
+    tolvane_read(s.flag.data(), unreadable[0] ? nullptr : raw[0].data(), unreadable[1] ? nullptr : raw[1].data(), &v);
     for (int i = 0; i < 2; ++i)
         if (v.copies[i].state != kStates[static_cast<int>(s.copy[i].kind)])
             return "the boot loader's reader finds copy " + std::to_string(i + 1) + " " +
                    tolvane_state_text(v.copies[i].state);
     const int copy = s.readerCopy();
-    const Fields want = copy ? fieldsOf(s.copy[copy - 1].rec) : Fields{};
-    bool same = v.reader.copy == copy && v.reader.set == (copy ? bootSet(want) : 0);
-    for (int i = 0; i < 4 && same && copy; ++i)
-        same = v.reader.record->sums[i] == want.sums[i];
-    if (!same)
+    const Fields f = copy ? fieldsOf(s.copy[copy - 1].rec) : Fields{};
+    const int set = !copy || (f.high && f.low) ? 0 : f.low ? 2 : 1;
+    if (v.reader.copy != copy || v.reader.set != set ||
+        (copy && !std::equal(f.sums.begin(), f.sums.end(), v.reader.record->sums)))
         return "the boot loader's reader takes copy " + std::to_string(v.reader.copy) + " and set " +
-               std::to_string(v.reader.set) + ", the engine's copy " + std::to_string(copy);
+               std::to_string(v.reader.set) + ", the engine's copy " + std::to_string(copy) + " and set " +
+               std::to_string(set);
     return "";
 }
 
