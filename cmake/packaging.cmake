@@ -1,6 +1,6 @@
 # Install rules and the Debian package. The five programs go to sbin (they
 # need the right to open the MTD devices), their manual pages to man8.
-set(FW_PROGRAMS tolvane quillet nanddump nandwrite flash_eraseall)
+set(FW_PROGRAMS tolvane quillet nanddump nandwrite flash_eraseall tolvane-status)
 foreach(program ${FW_PROGRAMS})
   if(TARGET ${program})
     if(FW_STATIC)

@@ -5,7 +5,7 @@
 #     32-bit ARM programs for the right processor and floating-point ABI,
 #     which start under qemu-arm on the oldest core of their kind.
 #  2. The Debian packages (armel, armhf and the native amd64 one) with the
-#     five programs in sbin and their manual pages in man8.
+#     six programs in sbin and their manual pages in man8.
 #  3. The test suite on the ARM builds under qemu-arm (presets armel-test and
 #     armhf-test, label arm).
 #
@@ -19,7 +19,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-programs=(tolvane quillet nanddump nandwrite flash_eraseall)
+programs=(tolvane quillet nanddump nandwrite flash_eraseall tolvane-status)
 arches=(armel armhf)
 read -r -a test_arches <<<"${ARM_TEST_ARCHES-armel armhf}"
 armhf_exclude=${ARMHF_EXCLUDE-'^(Story|EveryStep/StoryStep)\.'}
@@ -81,6 +81,11 @@ smoke_run() {
   out=$(qemu-arm -cpu "$cpu" "$dir/quillet" 2>&1) || status=$?
   [ "$status" -eq 0 ] || fail "$arch quillet: status $status"
   grep -qx 'Not 512M flash' <<<"$out" || fail "$arch quillet did not run to its end: $out"
+  # With no MTD device tolvane-status finds no record.
+  status=0
+  out=$(qemu-arm -cpu "$cpu" "$dir/tolvane-status" 2>&1) || status=$?
+  [ "$status" -eq 1 ] || fail "$arch tolvane-status without MTD devices: status $status, not 1"
+  grep -qx 'bootable    none' <<<"$out" || fail "$arch tolvane-status did not run to its end: $out"
   # Without /dev/mtd12 tolvane pauses 10 seconds, then refuses.
   status=0
   out=$(qemu-arm -cpu "$cpu" "$dir/tolvane" -o 2>&1) || status=$?
@@ -88,7 +93,7 @@ smoke_run() {
   grep -q '^not 512MB partition' <<<"$out" || fail "$arch tolvane did not refuse the layout: $out"
 }
 
-# The package holds the five programs in sbin and their pages in man8, for
+# The package holds the six programs in sbin and their pages in man8, for
 # the right architecture; its programs are what `file` calls them.
 check_package() {
   local dir=$1 arch=$2 kind=$3 deb listing unpacked what

@@ -721,6 +721,8 @@ bool loadTable(Tolvane& tolvane) {
     return true;
 }
 
+bool sameRecord(const TolvaneInfo& a, const TolvaneInfo& b) { return memcmp(&a, &b, sizeof a) == 0; }
+
 // One set's sums into the record; readable[i] says whether image i was read whole.
 void scanSet(Tolvane& tolvane, bool high, bool* readable) {
     for (int i = 0; i < IMAGE_COUNT; ++i) {
@@ -734,9 +736,11 @@ void scanSet(Tolvane& tolvane, bool high, bool* readable) {
 }
 
 // Finds a verified table copy and repairs the other from it, then copies
-// each image that matches the record in one set only over its twin.
+// each image that matches the record in one set only over its twin. A valid
+// other copy that holds another record is overwritten too: it is the
+// fallback when the named copy goes bad, and must back up the same record.
 void maintain(Tolvane& tolvane) {
-    bool needFixTable = false;
+    bool needFixTable = false, copiesDiffer = false;
     unsigned goodTableNumber = 0;
     int tableNumber = tolvane.readBootFlag() == 2 ? 2 : 1;
     TolvaneInfo recordTolvane;
@@ -749,6 +753,8 @@ void maintain(Tolvane& tolvane) {
         tolvane.readTolvane(tableCopy(otherCopy(tableNumber)));
         if (!tolvane.verifyTolvane())
             needFixTable = true;
+        else
+            copiesDiffer = !sameRecord(tolvane.getTolvaneInfo(), recordTolvane);
     } else {
         needFixTable = true;
         tableNumber = otherCopy(tableNumber);
@@ -762,13 +768,13 @@ void maintain(Tolvane& tolvane) {
         goodTableNumber = static_cast<unsigned>(tableNumber);
     }
 
-    if (!needFixTable) {
+    if (!needFixTable && !copiesDiffer) {
         fputs("Both table partition are good.\n", stderr);
     } else if (goodTableNumber == 1) {
-        fputs("[fix table 2]\n", stderr);
+        fputs(needFixTable ? "[fix table 2]\n" : "[sync table 2]\n", stderr);
         tolvane.copyFlashPatition(MTD_TABLE2, MTD_TABLE1, 1);
     } else {
-        fputs("[fix table 1]\n", stderr);
+        fputs(needFixTable ? "[fix table 1]\n" : "[sync table 1]\n", stderr);
         tolvane.copyFlashPatition(MTD_TABLE1, MTD_TABLE2, 1);
     }
     tolvane.setTolvaneInfo(recordTolvane);

@@ -9,6 +9,7 @@
 
 #include <nand_board.h>
 #include <records.h>
+#include <tolvane_boot.h>
 
 namespace crash {
 
@@ -114,13 +115,18 @@ bool parseState(const std::string& key, State* out) {
     return true;
 }
 
-std::optional<Record> State::reader() const {
+int State::readerCopy() const {
     const bool flagValid = get32(&flag[0]) == kFlagMarker;
-    const int named = flagValid && get32(&flag[4]) == 2 ? 1 : 0;
-    for (int i : {named, 1 - named})
-        if (copy[i].kind == CopyKind::Valid)
-            return copy[i].rec;
-    return std::nullopt;
+    const int named = flagValid && get32(&flag[4]) == 2 ? 2 : 1;
+    for (int c : {named, 3 - named})
+        if (copy[c - 1].kind == CopyKind::Valid)
+            return c;
+    return 0;
+}
+
+std::optional<Record> State::reader() const {
+    const int c = readerCopy();
+    return c ? std::optional<Record>(copy[c - 1].rec) : std::nullopt;
 }
 
 std::string replayId(const State& s, const Step& step) {
@@ -278,14 +284,14 @@ struct Explorer::Rig {
         return false;
     }
 
-    // What the boot side reads now. An unreadable copy stays so until
-    // something erases or programs it.
-    State readBack(const State& before) const {
+    // What the boot side reads now, and the copies' bytes. An unreadable
+    // copy stays so until something erases or programs it.
+    State readBack(const State& before, Record* raw) const {
         State s;
         flash->read(kFlag, 0, s.flag.data(), s.flag.size());
         for (int i = 0; i < 2; ++i) {
             const int part = i == 0 ? kTable1 : kTable2;
-            Record bytes;
+            Record& bytes = raw[i];
             flash->read(part, 0, bytes.data(), bytes.size());
             s.copy[i].kind = classify(bytes.data());
             if (s.copy[i].kind == CopyKind::Valid)
@@ -365,6 +371,31 @@ bool isNewRecord(const Record& r, const std::string& command, const State& s, co
     return false;
 }
 
+// The boot loader's reader on the pages read back decodes each copy as the
+// engine classified it and takes the copy, the sums and the set the engine's
+// own reader takes: the set the record does not mark as being updated, the
+// low set when it marks neither, none when it marks both.
+std::string bootReaderDisagrees(const State& s, const Record raw[2]) {
+    static const tolvane_copy_state kStates[] = {TOLVANE_VALID, TOLVANE_ERASED, TOLVANE_WRONG_MARKER,
+                                                 TOLVANE_WRONG_CHECKSUM, TOLVANE_UNREADABLE};
+    const bool unreadable[2] = {s.copy[0].kind == CopyKind::Unreadable, s.copy[1].kind == CopyKind::Unreadable};
+    tolvane_view v;
+    tolvane_read(s.flag.data(), unreadable[0] ? nullptr : raw[0].data(), unreadable[1] ? nullptr : raw[1].data(), &v);
+    for (int i = 0; i < 2; ++i)
+        if (v.copies[i].state != kStates[static_cast<int>(s.copy[i].kind)])
+            return "the boot loader's reader finds copy " + std::to_string(i + 1) + " " +
+                   tolvane_state_text(v.copies[i].state);
+    const int copy = s.readerCopy();
+    const Fields f = copy ? fieldsOf(s.copy[copy - 1].rec) : Fields{};
+    const int set = !copy || (f.high && f.low) ? 0 : f.low ? 2 : 1;
+    if (v.reader.copy != copy || v.reader.set != set ||
+        (copy && !std::equal(f.sums.begin(), f.sums.end(), v.reader.record->sums)))
+        return "the boot loader's reader takes copy " + std::to_string(v.reader.copy) + " and set " +
+               std::to_string(v.reader.set) + ", the engine's copy " + std::to_string(copy) + " and set " +
+               std::to_string(set);
+    return "";
+}
+
 }  // namespace
 
 Outcome Explorer::run(const State& s, const Step& step) {
@@ -376,7 +407,8 @@ Outcome Explorer::run(const State& s, const Step& step) {
     b.stepLog = b.log;
     std::memcpy(b.stepCalls, b.occurrences, sizeof b.stepCalls);
     Outcome o;
-    o.after = b.readBack(s);
+    Record raw[2];
+    o.after = b.readBack(s, raw);
     o.cut = r.signal == SIGKILL && isCut(step.fault);
     const bool record = step.command != "-m";
     std::string failOp;
@@ -413,6 +445,10 @@ Outcome Explorer::run(const State& s, const Step& step) {
     if (!after && !before && (isCut(step.fault) || !step.fault.empty()))
         o.unsafe = "no copy verified before the run, and it was stopped before storing one";
 
+    const std::string boot = bootReaderDisagrees(o.after, raw);
+    if (!boot.empty())
+        fail(boot);
+
     // A record command that exits 0 stored its new record somewhere.
     if (record && r.exited(0)) {
         bool stored = false;
@@ -436,8 +472,8 @@ Outcome Explorer::run(const State& s, const Step& step) {
             if (!r.exited(1))
                 fail("a pass with no valid copy must end with status 1");
         } else if (!r.exited(0) || o.after.copy[0].kind != CopyKind::Valid ||
-                   o.after.copy[1].kind != CopyKind::Valid) {
-            fail("a fault-free pass did not leave both copies valid");
+                   o.after.copy[1].kind != CopyKind::Valid || o.after.copy[0].rec != o.after.copy[1].rec) {
+            fail("a fault-free pass did not leave both copies valid and equal");
         } else {
             // Converged: a second pass finds nothing to do.
             testboard::RunResult again = b.runOn({}, "-m");

@@ -30,8 +30,9 @@ struct State {
     CopyView copy[2];
     // "FLAGHEX.COPY1.COPY2", a copy as V<hex> or E, M, C, U: parsed back by parseState.
     std::string key() const;
-    // The record the boot side takes: the copy the flag names if it
-    // verifies, else the other; none when neither does.
+    // The copy the boot side takes (1 or 2): the one the flag names if it
+    // verifies, else the other; 0 when neither does. reader() is its record.
+    int readerCopy() const;
     std::optional<Record> reader() const;
 };
 bool parseState(const std::string& key, State* out);

@@ -149,6 +149,18 @@ TEST_F(MaintainTest, FlagNamingCopy2WithCopy1InvalidRepairsCopy1) {
     expectConverged();
 }
 
+TEST_F(MaintainTest, ValidCopiesThatDifferGetTheNamedCopyOverTheOther) {
+    putFlag(2);
+    putTable(kTable1, encodeRecord(kOther));   // valid, but not the record the flag names
+    testboard::RunResult r = expectRun({"tolvane", "-m"});
+    EXPECT_TRUE(contains(r.err, "[sync table 1]\n" + displayed(goodRecord())));
+    EXPECT_FALSE(contains(r.err, "Both table partition are good."));
+    EXPECT_TRUE(contains(r.out, "copyFlashPatition() DST: /dev/mtd9, SRC:/dev/mtd10, blockSize: 1\n"));
+    EXPECT_EQ(board.read(kTable1, 0, kBlock), board.read(kTable2, 0, kBlock));
+    EXPECT_TRUE(contains(r.err, allGood()));
+    expectConverged();
+}
+
 TEST_F(MaintainTest, NoValidCopyEndsThePassAfterThePauseBeforeAnyScan) {
     putTable(kTable1, encodeRecord(record, kTableMarker, 1));
     board.eraseBlock(kTable2, 0);
