@@ -742,7 +742,8 @@ void scanSet(Tolvane& tolvane, bool high, bool* readable) {
 void maintain(Tolvane& tolvane) {
     bool needFixTable = false, copiesDiffer = false;
     unsigned goodTableNumber = 0;
-    int tableNumber = tolvane.readBootFlag() == 2 ? 2 : 1;
+    const int flag = tolvane.readBootFlag();
+    int tableNumber = flag == 2 ? 2 : 1;
     TolvaneInfo recordTolvane;
 
     tolvane.readTolvane(tableCopy(tableNumber));
@@ -753,8 +754,11 @@ void maintain(Tolvane& tolvane) {
         tolvane.readTolvane(tableCopy(otherCopy(tableNumber)));
         if (!tolvane.verifyTolvane())
             needFixTable = true;
+        // Two valid copies that differ are made one, the named over the
+        // other; not when the flag could not be read, which would make the
+        // choice a guess (the next pass that reads it makes it).
         else
-            copiesDiffer = !sameRecord(tolvane.getTolvaneInfo(), recordTolvane);
+            copiesDiffer = flag > 0 && !sameRecord(tolvane.getTolvaneInfo(), recordTolvane);
     } else {
         needFixTable = true;
         tableNumber = otherCopy(tableNumber);

@@ -197,6 +197,11 @@ TEST_F(MaintainTest, UnreadableFlagStartsWithCopy1) {
     EXPECT_LT(r.err.find("MTD: /dev/mtd9 \n"), r.err.find("MTD: /dev/mtd10 \n"));
     EXPECT_TRUE(contains(r.err, "tolvane verify ok \n"));
     EXPECT_TRUE(contains(r.err, "[fix table 2]\n"));
+    // Two valid copies that differ stay so while the flag cannot be read.
+    putTable(kTable2, encodeRecord(kOther));
+    r = expectRun({"tolvane", "-m"});
+    EXPECT_TRUE(contains(r.err, "Both table partition are good.\n"));
+    EXPECT_NE(pageAt(kTable1, 0), pageAt(kTable2, 0));
 }
 
 // ---- the images ----
