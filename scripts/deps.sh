@@ -10,5 +10,8 @@ command -v bc >/dev/null || need="$need bc"
 [ -f /usr/include/mtd/mtd-user.h ] || need="$need linux-libc-dev"
 # Debian's MTD tools, which the differential tests hold the stand-ins against.
 [ -x /usr/sbin/mtdinfo ] || need="$need mtd-utils"
+# BusyBox's ash, the shell quillet's tools are also tested under (busybox-static,
+# which the kernel tier installs, does as well).
+[ -x /bin/busybox ] || need="$need busybox"
 # shellcheck disable=SC2086
 [ -z "$need" ] || sh "$(dirname "$0")/apt-install.sh" deps $need
