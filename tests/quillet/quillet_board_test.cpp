@@ -251,13 +251,11 @@ std::vector<LogItem> logItems(const std::string& path) {
     for (std::string line; std::getline(in, line);) {
         for (std::istringstream pieces(line); std::getline(pieces, piece, '\r');) {
             std::smatch m;
-            if (!std::regex_search(piece, m, op)) {
-                items.push_back({piece, "", "", "", 0});
-                continue;
-            }
-            if (m.prefix().str().find_first_not_of(' ') != std::string::npos)
-                items.push_back({m.prefix(), "", "", "", 0});
-            items.push_back({m[0], m[1], m[2], m[3], static_cast<uint32_t>(std::stoul(m[4], nullptr, 16))});
+            const bool isOp = std::regex_search(piece, m, op);
+            if (!isOp || m.prefix().str().find_first_not_of(' ') != std::string::npos)
+                items.push_back({isOp ? m.prefix().str() : piece, "", "", "", 0});
+            if (isOp)
+                items.push_back({m[0], m[1], m[2], m[3], static_cast<uint32_t>(std::stoul(m[4], nullptr, 16))});
         }
     }
     return items;
