@@ -301,11 +301,11 @@ int cmdRun(Board& board, const std::vector<std::string>& a) {
     setpgid(0, 0);
     board.shared()->runGroup = getpid();
     board.shared()->powerOff = 0;
-    // The build's folder (the stand-in MTD tools and the programs) comes first
-    // on PATH, so a distribution's mtd-utils are not run instead; the folders
-    // of --path-first come before it (a wrapper that logs the tool calls,
+    // The build's programs and its stand-in MTD tools come first on PATH, so
+    // a distribution's mtd-utils are not run instead; the folders of
+    // --path-first come before them (a wrapper that logs the tool calls,
     // another nanddump to try).
-    std::string path = first + selfDir();
+    std::string path = first + selfDir() + ":" + selfDir() + "/" FW_TOOLS_FROM_PROGRAMS;
     if (const char* old = getenv("PATH"))
         path += std::string(":") + old;
     setenv("PATH", path.c_str(), 1);

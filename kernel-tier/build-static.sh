@@ -1,9 +1,11 @@
 #!/bin/sh
 # build-static.sh SRC OUT
 # Statically linked x86_64 builds of the programs, the MTD tools and the probe
-# for the initramfs (which has no C library), in OUT/bin. Only the programs
-# whose folders exist yet are built; never sanitized (the sanitizers do not
-# link statically).
+# for the initramfs (which has no C library): the programs and the probe in
+# OUT/bin (listed in OUT/bin/programs), the MTD tools where they lie from
+# there once installed, OUT/libexec/fwintegrity. Only the programs whose
+# folders exist yet are built; never sanitized (the sanitizers do not link
+# statically).
 set -eu
 src=${1:?usage: build-static.sh SRC OUT}
 out=${2:?usage: build-static.sh SRC OUT}
@@ -22,9 +24,18 @@ if [ -n "$targets" ]; then
     # shellcheck disable=SC2086
     cmake --build "$out/build" -j "$jobs" --target $targets >"$out/build.log" 2>&1 ||
         { cat "$out/build.log" >&2; exit 1; }
-    for t in $targets; do
-        cp "$out/build/bin/$t" "$out/bin/$t"
-    done
 fi
+: >"$out/bin/programs"
+# NAME FOLDER PAGE FILE: each board program's folder as installed, its build.
+for t in $targets; do
+    # shellcheck disable=SC2046
+    set -- $(grep "^$t " "$out/build/board-programs")
+    case $2 in
+        sbin) dest=$out/bin; echo "$t" >>"$out/bin/programs" ;;
+        *) dest=$out/$2 ;;
+    esac
+    mkdir -p "$dest"
+    cp "$4" "$dest/$t"
+done
 ${CXX:-c++} -std=c++17 -O2 -Wall -Wextra -Werror -static -o "$out/bin/mtdprobe" "$src/kernel-tier/mtdprobe.cpp"
-echo $targets mtdprobe >"$out/bin/programs"
+echo mtdprobe >>"$out/bin/programs"

@@ -1,6 +1,7 @@
 #!/bin/sh
 # mkinitramfs.sh OUT.cpio KERNELDIR STATICBIN SCENARIO...
-# The tier's initramfs: static BusyBox, the static programs of STATICBIN, the
+# The tier's initramfs: static BusyBox, the static programs of STATICBIN in
+# /bin and the MTD tools beside it (STATICBIN/../libexec) in /libexec, the
 # modules of KERNELDIR/modules in their load order, /init, and the scenarios
 # (kernel-tier/scenarios/NAME.sh) in the order given. Uncompressed: under
 # TCG the kernel unpacks a plain archive faster than it inflates one.
@@ -22,6 +23,7 @@ ln -s busybox "$root/bin/sh"
 for p in $(cat "$bin/programs"); do
     cp "$bin/$p" "$root/bin/$p"
 done
+[ ! -d "$bin/../libexec" ] || cp -R "$bin/../libexec" "$root/libexec"
 cp "$kernel"/modules/*.ko "$kernel/modules/order" "$root/lib/modules/"
 cp "$here/init" "$root/init"
 cp "$here/scenarios/lib.sh" "$root/scenarios/"

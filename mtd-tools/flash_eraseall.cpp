@@ -47,7 +47,7 @@ bool eraseAll(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    applet = "flash_eraseall";
+    start("flash_eraseall");
     const char* device = nullptr;
     if (int status = parseOptions(argc, argv, &device))
         return status;

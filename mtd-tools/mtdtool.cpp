@@ -27,6 +27,11 @@ void vmessage(const char* fmt, va_list ap, const char* tail, const char* tail2) 
 
 }  // namespace
 
+void start(const char* name) {
+    applet = name;
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+}
+
 void errorMsg(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

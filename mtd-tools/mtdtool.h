@@ -13,8 +13,13 @@ namespace mtdtool {
 constexpr int kExitFailure = 1;   // the device, a file or the flash failed
 constexpr int kExitUsage = 2;     // the command line cannot be understood
 
-// The tool's name, the prefix of every message; set once by main.
+// The tool's name, the prefix of every message; set once by start().
 extern const char* applet;
+
+// The first call of main: names the tool and line-buffers standard output,
+// so that in a log shared with the program that started the tool, every
+// line lands where it was printed.
+void start(const char* name);
 
 // One line "applet: message" on standard error; perrorMsg appends ": " and
 // the text of errno.

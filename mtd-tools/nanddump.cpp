@@ -109,7 +109,7 @@ bool dump(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    applet = "nanddump";
+    start("nanddump");
     Options o;
     if (int status = parseOptions(argc, argv, &o))
         return status;

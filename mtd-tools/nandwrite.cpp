@@ -137,7 +137,7 @@ bool writeFile(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    applet = "nandwrite";
+    start("nandwrite");
     Options o;
     if (int status = parseOptions(argc, argv, &o))
         return status;

@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 
 #include "fileIo.h"
+#include "toolpath.h"
 
 FileOperation fileOperation;
 std::string FLAHS_DUMP_FILE = "/mnt/sd/flash_dump.bin";
@@ -167,6 +169,10 @@ bool quillet(std::string extFlashDevice, std::string extBakFile, std::string ext
 
 #ifndef QUILLET_NO_MAIN
 int main(int, char**) {
+    // Lines reach a log file as they are printed, before a tool's output.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    // The command lines name the tools; the ones beside quillet run them.
+    fwtools::putToolsFirstOnPath("quillet");
     const std::string separator = "================================================= ";
     struct Image {
         const char* low;

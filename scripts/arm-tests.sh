@@ -1,31 +1,38 @@
 #!/usr/bin/env bash
 # The arm tier: the board's builds and what ships from them.
 #
-#  1. The release builds for the board (presets armel and armhf): static
-#     32-bit ARM programs for the right processor and floating-point ABI,
-#     which start under qemu-arm on the oldest core of their kind.
-#  2. The Debian packages (armel, armhf and the native amd64 one) with the
-#     six programs in sbin and their manual pages in man8.
+#  1. The release builds for the board (presets armel and armhf): 32-bit ARM
+#     programs for the right processor and floating-point ABI, linked
+#     against the board's C library for the package, and static copies of
+#     them for bare boards; both start under qemu-arm on the oldest core of
+#     their kind.
+#  2. What ships: the Debian packages (armel, armhf and the native amd64
+#     one) with the programs in sbin, quillet's MTD tools in
+#     libexec/fwintegrity, compressed manual pages, a copyright file and a
+#     changelog; no file of mtd-utils' and no error from lintian. The
+#     archives of static programs. The manual pages pass mandoc's lint.
 #  3. The test suite on the ARM builds under qemu-arm (presets armel-test and
 #     armhf-test, label arm).
 #
-# Non-zero on the first failure. Set up first with scripts/arm-setup.sh.
-# ARM_TEST_ARCHES (default "armel armhf") names the architectures whose test
-# suite runs; the release builds and packages are always made for both.
-# The whole suite runs on armel, the ARMv5 board. On armhf the story's runs
-# are left out (they start the same programs through the same board tool as
-# the rest, and take half of the tier's time there): ARMHF_EXCLUDE is the
-# ctest regular expression of what armhf leaves out; empty runs everything.
+# Non-zero on the first failure. Set up first with scripts/arm-setup.sh (and
+# scripts/deps.sh, which installs mtd-utils, whose file list the packages are
+# held against). ARM_TEST_ARCHES (default "armel armhf") names the
+# architectures whose test suite runs; the release builds and packages are
+# always made for both. The whole suite runs on armel, the ARMv5 board. On
+# armhf the story's runs are left out (they start the same programs through
+# the same board tool as the rest, and take half of the tier's time there):
+# ARMHF_EXCLUDE is the ctest regular expression of what armhf leaves out;
+# empty runs everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-programs=(tolvane quillet nanddump nandwrite flash_eraseall tolvane-status)
 arches=(armel armhf)
 read -r -a test_arches <<<"${ARM_TEST_ARCHES-armel armhf}"
 armhf_exclude=${ARMHF_EXCLUDE-'^(Story|EveryStep/StoryStep)\.'}
 # The native package is built apart from build/release, which the benchmarks use.
 native_dir=build/amd64-package
 tier_started=$SECONDS
+debs=()
 
 fail() {
   echo "arm tier: $*" >&2
@@ -36,6 +43,13 @@ triplet() {
   case $1 in
     armel) echo arm-linux-gnueabi ;;
     armhf) echo arm-linux-gnueabihf ;;
+  esac
+}
+
+qemu_cpu() {
+  case $1 in
+    armel) echo arm926 ;;
+    armhf) echo cortex-a7 ;;
   esac
 }
 
@@ -58,89 +72,151 @@ check_cpu() {
   esac
 }
 
-# Each static program starts on the board's core under qemu-arm and says what
-# it says on a machine without the board's flash. Not where MTD devices
-# exist: quillet would rewrite them.
+# check_kind FILE PATTERN: what `file` says about FILE matches PATTERN.
+check_kind() {
+  local what
+  what=$(file -b "$1")
+  # shellcheck disable=SC2053
+  [[ $what == $2 ]] || fail "$1: $what"
+}
+
+# Each program starts on the board's core under qemu-arm and says what it
+# says on a machine without the board's flash; quillet finds its tools.
+# Not where MTD devices exist: quillet would rewrite them. smoke_run ARCH
+# SBIN TOOLS [QEMU OPTION...]; tolvane only with SLOW=1 (it pauses 10 s).
 smoke_run() {
-  local arch=$1 dir=$2 cpu out status
+  local arch=$1 sbin=$2 tools=$3 out status
+  shift 3
   if [ -e /dev/mtd0 ] || [ -e /dev/mtd12 ]; then
     echo "  (MTD devices here: the programs are not started)"
     return
   fi
-  case $arch in
-    armel) cpu=arm926 ;;
-    armhf) cpu=cortex-a7 ;;
-  esac
+  local qemu=(qemu-arm -cpu "$(qemu_cpu "$arch")" "$@")
   for tool in nanddump nandwrite flash_eraseall; do
     status=0
-    out=$(qemu-arm -cpu "$cpu" "$dir/$tool" 2>&1) || status=$?
+    out=$("${qemu[@]}" "$tools/$tool" 2>&1) || status=$?
     [ "$status" -eq 2 ] || fail "$arch $tool without arguments: status $status, not 2"
     grep -q "^$tool: .*(usage: $tool" <<<"$out" || fail "$arch $tool printed no usage line: $out"
   done
   status=0
-  out=$(qemu-arm -cpu "$cpu" "$dir/quillet" 2>&1) || status=$?
+  out=$("${qemu[@]}" "$sbin/quillet" 2>&1) || status=$?
   [ "$status" -eq 0 ] || fail "$arch quillet: status $status"
   grep -qx 'Not 512M flash' <<<"$out" || fail "$arch quillet did not run to its end: $out"
+  ! grep -q 'no tools folder' <<<"$out" || fail "$arch quillet did not find its tools: $out"
   # With no MTD device tolvane-status finds no record.
   status=0
-  out=$(qemu-arm -cpu "$cpu" "$dir/tolvane-status" 2>&1) || status=$?
+  out=$("${qemu[@]}" "$sbin/tolvane-status" 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "$arch tolvane-status without MTD devices: status $status, not 1"
   grep -qx 'bootable    none' <<<"$out" || fail "$arch tolvane-status did not run to its end: $out"
+  [ "${SLOW:-}" = 1 ] || return 0
   # Without /dev/mtd12 tolvane pauses 10 seconds, then refuses.
   status=0
-  out=$(qemu-arm -cpu "$cpu" "$dir/tolvane" -o 2>&1) || status=$?
+  out=$("${qemu[@]}" "$sbin/tolvane" -o 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "$arch tolvane without mtd12: status $status, not 1"
   grep -q '^not 512MB partition' <<<"$out" || fail "$arch tolvane did not refuse the layout: $out"
 }
 
-# The package holds the six programs in sbin and their pages in man8, for
-# the right architecture; its programs are what `file` calls them.
+# The build's board programs: NAME FOLDER PAGE FILE per line (FOLDER as
+# installed, FILE as built).
+board_programs() { cat "$1/board-programs"; }
+
+# The file names of mtd-utils' package (not its folders).
+mtd_utils_files() {
+  dpkg -L mtd-utils >/dev/null 2>&1 || fail "mtd-utils is not installed: run scripts/deps.sh"
+  dpkg -L mtd-utils | while read -r f; do [ -d "$f" ] || echo "$f"; done | sort
+}
+
+# The package holds each board program in its folder with its compressed
+# page, the copyright file and the changelog, for the right architecture and
+# with the dependencies read from its programs; no file of mtd-utils' and
+# no tool name on the search path or in the manual's index.
 check_package() {
-  local dir=$1 arch=$2 kind=$3 deb listing unpacked what
+  local dir=$1 arch=$2 kind=$3 deb listing files unpacked name folder page built
   deb=$(find "$dir" -maxdepth 1 -name "fwintegrity_*_$arch.deb" | head -n 1)
   [ -n "$deb" ] || fail "no $arch package in $dir"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb is not for $arch"
+  grep -q '^libc6 (>= ' <<<"$(dpkg-deb -f "$deb" Depends)" || fail "$deb does not depend on libc6"
   listing=$(dpkg-deb -c "$deb")
-  for p in "${programs[@]}"; do
-    grep -q " \./usr/sbin/$p\$" <<<"$listing" || fail "$deb has no /usr/sbin/$p"
-    grep -q " \./usr/share/man/man8/$p\.8\$" <<<"$listing" || fail "$deb has no man8 page for $p"
+  files=$(awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' <<<"$listing" | sort)
+  while read -r name folder page built; do
+    grep -qx "/usr/$folder/$name" <<<"$files" || fail "$deb has no /usr/$folder/$name"
+    grep -qx "/usr/share/man/man8/$page.gz" <<<"$files" || fail "$deb has no page $page.gz"
+  done < <(board_programs "$dir")
+  for f in copyright changelog.gz; do
+    grep -qx "/usr/share/doc/fwintegrity/$f" <<<"$files" || fail "$deb has no $f"
   done
+  if grep -E '^/usr/(s?bin|share/man/man8)/(nanddump|nandwrite|flash_eraseall)(\.8\.gz)?$' <<<"$files"; then
+    fail "$deb takes a name of mtd-utils'"
+  fi
+  if comm -12 <(echo "$files") <(mtd_utils_files) | grep .; then
+    fail "$deb and mtd-utils hold the same files"
+  fi
   unpacked=$dir/package-contents
   rm -rf "$unpacked"
   dpkg-deb -x "$deb" "$unpacked"
-  printf '  %s\n' "$(basename "$deb")"
-  for p in "${programs[@]}"; do
-    what=$(file -b "$unpacked/usr/sbin/$p")
-    grep -q "^$kind" <<<"$what" || fail "$deb: $p is $what"
-    grep -q ', stripped' <<<"$what" || fail "$deb: $p is not stripped"
-    printf '    %-15s %8d bytes (stripped)\n' "$p" "$(stat -c %s "$unpacked/usr/sbin/$p")"
+  printf '  %s (%s bytes; installed %s KiB; Depends: %s)\n' "$(basename "$deb")" "$(stat -c %s "$deb")" \
+    "$(dpkg-deb -f "$deb" Installed-Size)" "$(dpkg-deb -f "$deb" Depends)"
+  while read -r name folder page built; do
+    check_kind "$unpacked/usr/$folder/$name" "$kind*, stripped*"
+    printf '    %-15s %8d bytes (stripped)\n' "$name" "$(stat -c %s "$unpacked/usr/$folder/$name")"
+  done < <(board_programs "$dir")
+  debs+=("$deb")
+}
+
+# The archive of static programs: each in its folder, with README and LICENSE.
+check_archive() {
+  local dir=$1 arch=$2 archive listing top
+  archive=$(find "$dir" -maxdepth 1 -name "fwintegrity-static_*_$arch.tar.gz" | head -n 1)
+  [ -n "$archive" ] || fail "no $arch archive of static programs in $dir"
+  listing=$(tar -tzf "$archive")
+  top=$(basename "$archive" .tar.gz)
+  for f in README LICENSE $(board_programs "$dir" | awk '{ print $2 "/" $1 }'); do
+    grep -qx "$top/$f" <<<"$listing" || fail "$archive has no $f"
   done
+  printf '  %s (%s bytes)\n' "$(basename "$archive")" "$(stat -c %s "$archive")"
 }
 
 for arch in "${arches[@]}"; do
   echo "=== arm tier: $arch release build"
   cmake --preset "$arch" -DFW_WERROR=ON >/dev/null
   cmake --build --preset "$arch" -j2
-  dir=build/$arch/bin
-  for p in "${programs[@]}"; do
-    kind=$(file -b "$dir/$p")
-    case $kind in
-      "ELF 32-bit LSB executable, ARM"*"statically linked"*) ;;
-      *) fail "$dir/$p: $kind" ;;
-    esac
-    check_cpu "$arch" "$dir/$p"
-  done
-  smoke_run "$arch" "$dir"
+  dir=build/$arch
+  static=$(find "$dir" -maxdepth 1 -type d -name "fwintegrity-static_*_$arch" | head -n 1)
+  [ -n "$static" ] || fail "no static programs in $dir"
+  while read -r name folder page built; do
+    check_kind "$built" "ELF 32-bit LSB pie executable, ARM*dynamically linked*"
+    check_kind "$static/$folder/$name" "ELF 32-bit LSB executable, ARM*statically linked*"
+    check_cpu "$arch" "$built"
+    check_cpu "$arch" "$static/$folder/$name"
+  done < <(board_programs "$dir")
+  smoke_run "$arch" "$dir/bin" "$dir/libexec/fwintegrity" -L "/usr/$(triplet "$arch")"
+  SLOW=1 smoke_run "$arch" "$static/sbin" "$static/libexec/fwintegrity"
   echo "=== arm tier: $arch package"
-  (cd "build/$arch" && cpack -G DEB >/dev/null)
-  check_package "build/$arch" "$arch" "ELF 32-bit LSB executable, ARM"
+  (cd "$dir" && cpack -G DEB >/dev/null)
+  check_package "$dir" "$arch" "ELF 32-bit LSB pie executable, ARM"
+  check_archive "$dir" "$arch"
 done
 
 echo "=== arm tier: amd64 package"
-cmake --preset release -B "$native_dir" -DFW_WERROR=ON -DFW_BENCH=OFF >/dev/null
+cmake --preset release -B "$native_dir" -DFW_WERROR=ON -DFW_BENCH=OFF -DFW_EMULATOR=OFF >/dev/null
 cmake --build "$native_dir" -j2
 (cd "$native_dir" && cpack -G DEB >/dev/null)
 check_package "$native_dir" amd64 "ELF 64-bit LSB pie executable, x86-64"
+
+lint=$(mandoc -T lint build/armel/man/*.[58] 2>&1 || true)
+[ -z "$lint" ] || fail "mandoc finds fault with the manual pages: $lint"
+# lintian takes its time: it runs beside the test builds, and its errors
+# fail the tier after them; its warnings are shown.
+lintian_report=build/lintian.txt
+lintian --tag-display-limit 0 "${debs[@]}" >"$lintian_report" 2>&1 &
+lintian_pid=$!
+check_lintian() {
+  wait "$lintian_pid" || true
+  echo "=== arm tier: lintian"
+  grep -v 'running with root privileges' "$lintian_report" || true
+  ! grep -q '^E: ' "$lintian_report" || fail "lintian found errors in the packages ($lintian_report)"
+  echo "  no error in ${#debs[@]} packages; mandoc finds nothing in the manual pages"
+}
 
 for arch in "${test_arches[@]}"; do
   echo "=== arm tier: $arch test build"
@@ -156,4 +232,5 @@ for arch in "${test_arches[@]}"; do
   fi
   echo "arm tier: $arch built and tested in $((SECONDS - started)) s"
 done
+check_lintian
 echo "arm tier: done in $((SECONDS - tier_started)) s"

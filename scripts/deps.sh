@@ -12,5 +12,8 @@ command -v bc >/dev/null || need="$need bc"
 [ -x /usr/sbin/mtdinfo ] || need="$need mtd-utils"
 # qemu-x86_64: the file checksum's tests on a processor without AVX2.
 command -v qemu-x86_64 >/dev/null || need="$need qemu-user"
+# BusyBox's ash, the shell quillet's tools are also tested under (busybox-static,
+# which the kernel tier installs, does as well).
+[ -x /bin/busybox ] || need="$need busybox"
 # shellcheck disable=SC2086
 [ -z "$need" ] || sh "$(dirname "$0")/apt-install.sh" deps $need

@@ -81,14 +81,23 @@ fail() {
 }
 trap 'fail "a command failed: $BASH_COMMAND"' ERR
 
+# A program's output as lines: a progress line redrawn with carriage returns
+# shows its last state on a line of its own, and the output ends with a line end.
+as_lines() {
+  awk '{ n = split($0, part, "\r"); last = ""
+         for (i = 1; i < n; i++) if (part[i] != "") last = part[i]
+         if (last != "") print last
+         if (part[n] != "" || n == 1) print part[n] }' "$1"
+}
+
 # Runs a program on the board, its output into the log (and here with -v);
 # the output of the last program is kept in $out/last.out. Returns its status.
 run_on_board() {
   printf '\n$ %s\n' "$*" >>"$log"
   local rc=0
   simboard run "$board" -- "$@" >"$out/last.out" 2>&1 || rc=$?
-  cat "$out/last.out" >>"$log"
-  if $verbose; then sed 's/^/      | /' "$out/last.out"; fi
+  as_lines "$out/last.out" >>"$log"
+  if $verbose; then as_lines "$out/last.out" | sed 's/^/      | /'; fi
   return $rc
 }
 

@@ -904,6 +904,9 @@ int runCommand(Tolvane& tolvane, TolvaneCmd cmd) {
 
 #ifndef TOLVANE_NO_MAIN
 int main(int argc, char** argv) {
+    // Progress (standard output) and diagnostics (standard error) reach a
+    // log file in the order they are printed.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     Tolvane tolvane;
     fputs("ver. 1.0\n", stderr);
     // Every command assumes the 512 MB layout; its last partition is the sign of it.

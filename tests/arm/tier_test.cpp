@@ -37,8 +37,9 @@ ElfKind elfKind(const std::string& path) {
 
 TEST(ArmTierPrograms, BoardProgramsAreArmExecutables) {
     int checked = 0;
-    for (const char* name : {"tolvane", "quillet", "nanddump", "nandwrite", "flash_eraseall", "simboard"}) {
-        const std::string path = std::string(FW_ARM_PROGRAM_DIR) + "/" + name;
+    const std::string programs = FW_ARM_PROGRAM_DIR, tools = FW_ARM_TOOL_DIR;
+    for (const std::string& path : {programs + "/tolvane", programs + "/quillet", tools + "/nanddump",
+                                    tools + "/nandwrite", tools + "/flash_eraseall", programs + "/simboard"}) {
         if (!std::ifstream(path))
             continue;   // a program not built yet
         ElfKind kind = elfKind(path);

@@ -114,15 +114,17 @@ TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
     const std::string wrap = b.dir().substr(0, b.dir().rfind('/')) + "/wrap", calls = wrap + "/calls";
     ASSERT_EQ(0, mkdir(wrap.c_str(), 0755));
     std::ofstream(wrap + "/nanddump") << "#!/bin/sh\necho \"wrapped $*\" >>" << calls << "\nexec "
-                                      << testboard::binDir() << "/nanddump \"$@\"\n";
+                                      << testboard::toolDir() << "/nanddump \"$@\"\n";
     ASSERT_EQ(0, chmod((wrap + "/nanddump").c_str(), 0755));
-    // The search path a command gets: the board tool's own folder first, or
-    // the folder the option names and then the board tool's.
+    // The search path a command gets: the board tool's own folder and the
+    // tools folder beside it first, or the folder the option names and then
+    // those two.
     auto pathOf = [&](const std::string& option) {
         return simboard("run " + b.dir() + " " + option + " -- sh -c 'echo \"$PATH\"'").out;
     };
     const std::string plain = pathOf(""), own = plain.substr(0, plain.find(':'));
-    EXPECT_EQ(own + ":" + getenv("PATH") + "\n", plain);
+    const std::string tools = own + "/" FW_TOOLS_FROM_PROGRAMS;
+    EXPECT_EQ(own + ":" + tools + ":" + getenv("PATH") + "\n", plain);
     EXPECT_EQ(wrap + ":" + plain, pathOf("--path-first " + wrap));
 
     const std::string dump = "nanddump -o -b -f /mnt/sd/dump.bin -l 2048 /dev/mtd0";
@@ -132,7 +134,7 @@ TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
     } cases[] = {{"", false}, {"--path-first " + wrap, true}};
     // A board tool kept apart from the stand-ins (the arm tier's) cannot
     // show the default skipping the wrapper.
-    const bool standInsBeside = access((own + "/nanddump").c_str(), X_OK) == 0;
+    const bool standInsBeside = access((tools + "/nanddump").c_str(), X_OK) == 0;
     for (const auto& c : cases) {
         if (!c.wrapped && !standInsBeside)
             continue;

@@ -1,8 +1,14 @@
 // quillet on the simulated board, with the project's MTD tools on the path
 // and an SD card prepared as in the field.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 
 #include "test_board.h"
 #include "checks.h"
@@ -161,6 +167,147 @@ TEST_F(Quillet, MissingPathsAndBadBackupSizesStopBeforeAnyCommand) {
     EXPECT_NE(std::string::npos,
               r.out.find("/mnt/sd/backup/appfs.as1 check ok.\n/mnt/sd/backup/appfs.as2 check NG!!!\n"));
     EXPECT_TRUE(calls(r.out).empty());
+}
+
+// ---- its own MTD tools, whatever the search path and the shell ----
+
+struct OwnToolsCase {
+    const char* name;
+    bool ash;      // system() runs its commands with BusyBox's ash, not /bin/sh
+    bool staged;   // the quillet of a staged installation, not the build's
+};
+void PrintTo(const OwnToolsCase& c, std::ostream* os) { *os << c.name; }
+
+class QuilletOwnTools : public Quillet, public ::testing::WithParamInterface<OwnToolsCase> {
+protected:
+    const std::string work = board.dir() + "/..";
+    // First on PATH: tools of another generation, which refuse quillet's
+    // options (as mtd-utils 2.x and BusyBox do) and note that they ran.
+    std::string foreignTools() const {
+        const std::string dir = work + "/foreign";
+        mkdir(dir.c_str(), 0755);
+        for (const char* tool : {"nanddump", "nandwrite", "flash_eraseall"}) {
+            const std::string path = dir + "/" + tool;
+            std::ofstream(path) << "#!/bin/sh\necho \"$0 $*\" >>" << work << "/foreign.calls\n"
+                                << "echo \"${0##*/}: invalid option -- 'b'\" >&2\nexit 1\n";
+            chmod(path.c_str(), 0755);
+        }
+        return dir;
+    }
+    // `cmake --install` of this build into a staging folder; empty in a
+    // cross build, whose programs only the arm tier's wrappers start.
+    std::string stagedQuillet() const {
+#ifdef FW_INSTALL_BUILD
+        const std::string stage = work + "/stage";
+        auto r = testboard::runShell("DESTDIR='" + stage + "' cmake --install '" FW_INSTALL_BUILD "' --prefix /usr");
+        EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+        return stage + "/usr/sbin/quillet";
+#else
+        return "";
+#endif
+    }
+};
+
+TEST_P(QuilletOwnTools, VerifiesAnIntactBoardWithoutAWrite) {
+    const OwnToolsCase& c = GetParam();
+    const std::string quillet = c.staged ? stagedQuillet() : testboard::binDir() + "/quillet";
+    if (quillet.empty())
+        GTEST_SKIP() << "no staged installation of a cross build";
+    std::vector<std::string> env = {"PATH=" + foreignTools() + ":/usr/sbin:/usr/bin:/sbin:/bin"};
+    if (c.ash) {
+        ASSERT_EQ(0, access("/bin/busybox", X_OK)) << "no BusyBox: bash scripts/deps.sh installs it";
+        env.push_back("LD_PRELOAD=" + testboard::preload() + " " FW_SYSTEM_ASH);
+    }
+    auto r = board.run({quillet}, "", env);
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(8u, count(r.out, "Flash Dump File verify ok.\nNeed no any action.\n")) << r.out;
+    EXPECT_FALSE(std::ifstream(work + "/foreign.calls")) << "a foreign tool ran";
+    EXPECT_EQ(0u, board.mutations().size());
+    EXPECT_EQ(c.ash ? 8u : 0u, count(r.err, "system() through BusyBox ash: nanddump ")) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, QuilletOwnTools,
+                         ::testing::Values(OwnToolsCase{"Sh", false, false}, OwnToolsCase{"BusyBoxAsh", true, false},
+                                           OwnToolsCase{"StagedInstall", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- a captured log in the order things happened ----
+
+// One item of a log that the programs' output shares with the board's log
+// of flash operations: an operation, or console text (a line, or one state
+// of a progress line redrawn with carriage returns).
+struct LogItem {
+    std::string text, prog, dev, op;   // prog empty for console text
+    uint32_t offset = 0;
+};
+
+// An operation's line ends a piece; text printed without a line end may
+// come before it.
+std::vector<LogItem> logItems(const std::string& path) {
+    static const std::regex op("[0-9]+ (\\S+) (mtd[0-9]+) (erase|program) 0x([0-9a-f]+) 0x[0-9a-f]+$");
+    std::ifstream in(path);
+    std::vector<LogItem> items;
+    std::string piece;
+    for (std::string line; std::getline(in, line);) {
+        for (std::istringstream pieces(line); std::getline(pieces, piece, '\r');) {
+            std::smatch m;
+            const bool isOp = std::regex_search(piece, m, op);
+            if (!isOp || m.prefix().str().find_first_not_of(' ') != std::string::npos)
+                items.push_back({isOp ? m.prefix().str() : piece, "", "", "", 0});
+            if (isOp)
+                items.push_back({m[0], m[1], m[2], m[3], static_cast<uint32_t>(std::stoul(m[4], nullptr, 16))});
+        }
+    }
+    return items;
+}
+
+bool namesDevice(const std::string& text, const std::string& dev) {
+    return std::regex_search(text, std::regex("/dev/" + dev + "([^0-9]|$)"));
+}
+
+// tolvane -m and quillet with both streams appended to the board's own log:
+// each erase follows its progress line, each page tolvane writes follows the
+// line naming its partition, each tool's operation and message its command.
+TEST_F(Quillet, ACapturedLogShowsEachLineBeforeTheOperationsItAnnounces) {
+    board.markBad(2, 1);   // the tools report the block they skip
+    board.load(2, testboard::pattern(testboard::shortBackupBytes(kImages[testboard::kKernel]), 3));
+    ASSERT_TRUE(board.run({"tolvane", "-l"}).exited(0));
+    ASSERT_TRUE(board.run({"tolvane", "-o"}).exited(0));
+    board.putBackup("kernel", testboard::pattern(4 * kBlock, 77));   // quillet rewrites both kernels
+    board.eraseBlock(testboard::kFlag, 0);                            // -m rewrites the flag
+    board.eraseBlock(testboard::kTable2, 0);                          // and copies table 1 over 2
+    board.clearLog();
+    const std::string log = board.dir() + "/log";
+    ASSERT_TRUE(board.run({"sh", "-c", "tolvane -m >>" + log + " 2>&1; quillet >>" + log + " 2>&1"}).exited(0));
+    std::string call, named, last;   // the last command, line naming a partition, console text
+    std::map<std::string, int> seen;
+    for (const LogItem& i : logItems(log)) {
+        if (i.prog.empty()) {
+            const std::string tool = i.text.substr(0, i.text.find(": "));
+            if (tool == "nanddump" || tool == "nandwrite" || tool == "flash_eraseall") {
+                EXPECT_EQ(0u, call.rfind(tool + " ", 0)) << i.text << " after the command " << call;
+                ++seen["tool message"];
+            }
+            if (i.text.rfind("system call:  ", 0) == 0)
+                call = i.text.substr(14);
+            if (i.text.find("/dev/mtd") != std::string::npos)
+                named = i.text;
+            last = i.text;
+            continue;
+        }
+        char progress[64];
+        snprintf(progress, sizeof progress, "Erasing %u Kibyte @ %x -- ", kBlock / 1024, i.offset);
+        if (i.prog == "tolvane" && i.op == "erase")
+            EXPECT_NE(std::string::npos, last.find(progress)) << i.text << " after " << last;
+        else if (i.prog == "tolvane")
+            EXPECT_TRUE(namesDevice(named, i.dev)) << i.text << " after " << named;
+        else
+            EXPECT_TRUE(call.rfind(i.prog + " ", 0) == 0 && namesDevice(call, i.dev)) << i.text << " after " << call;
+        ++seen[i.prog + " " + i.op];
+    }
+    for (const char* kind : {"tolvane erase", "tolvane program", "flash_eraseall erase", "nandwrite program",
+                             "tool message"})
+        EXPECT_GT(seen[kind], 0) << kind;
 }
 
 class QuilletSmallBoard : public Quillet {

@@ -60,6 +60,14 @@ bool replaced(const char* entry, const std::vector<std::string>& env) {
     return false;
 }
 
+// The value env gives NAME; empty when it gives none.
+std::string valueOf(const std::vector<std::string>& env, const std::string& name) {
+    for (const std::string& e : env)
+        if (e.compare(0, name.size() + 1, name + "=") == 0)
+            return e.substr(name.size() + 1);
+    return "";
+}
+
 // The program a command name starts: a name with a slash as it stands, else
 // the first executable of that name on the search path.
 std::string findProgram(const std::string& name, const std::string& path) {
@@ -97,6 +105,10 @@ std::string binDir() {
     return FW_BIN_DIR;
 }
 
+std::string toolDir() { return binDir() + "/" FW_TOOLS_FROM_PROGRAMS; }
+
+std::string preload() { return getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD; }
+
 TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     nandemu::Geometry g;
     g.page = o.page;
@@ -120,7 +132,8 @@ TestBoard::~TestBoard() {
     }
 }
 
-RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string& stdinText) const {
+RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string& stdinText,
+                         const std::vector<std::string>& extraEnv) const {
     std::string outPath = dir_ + "/../run.out", errPath = dir_ + "/../run.err", inPath = dir_ + "/../run.in";
     {
         std::ofstream in(inPath, std::ios::binary);
@@ -128,21 +141,25 @@ RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string
     }
     // The program starts as `simboard run` starts it, without the board tool
     // in between: the board named, the emulator preloaded, the build's
-    // programs first on the search path, sanitized programs accepting the
-    // emulator ahead of their runtime, and a process group of its own, which
-    // the emulator takes as the run's (a power cut kills all of it).
+    // programs and tools first on the search path, sanitized programs
+    // accepting the emulator ahead of their runtime, and a process group of
+    // its own, which the emulator takes as the run's (a power cut kills all
+    // of it).
     char board[PATH_MAX];
     if (!realpath(dir_.c_str(), board))
         throw std::runtime_error(dir_ + ": " + strerror(errno));
-    const std::string path = binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    std::vector<std::string> env = {
-        std::string("NANDEMU_BOARD=") + board,
-        std::string("LD_PRELOAD=") + (getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD),
-        "PATH=" + path,
-        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    std::vector<std::string> env = extraEnv;
+    auto add = [&env](const std::string& entry) {
+        if (!replaced(entry.c_str(), env))
+            env.push_back(entry);
+    };
+    add(std::string("NANDEMU_BOARD=") + board);
+    add("LD_PRELOAD=" + preload());
+    add("PATH=" + binDir() + ":" + toolDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+    add("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
     for (char** e = environ; *e; ++e)
-        if (!replaced(*e, env))
-            env.push_back(*e);
+        add(*e);
+    const std::string path = valueOf(env, "PATH");
     {
         auto b = open(dir_);
         b->shared()->runGroup = 0;   // unclaimed until the program starts

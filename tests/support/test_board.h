@@ -48,8 +48,11 @@ public:
 
     // Runs a program on the board. argv[0] names a program of this build
     // ("tolvane", "quillet", "nanddump", ...) or any program on PATH. The
-    // build's program folder is first on the search path, as on the board.
-    RunResult run(const std::vector<std::string>& argv, const std::string& stdinText = "") const;
+    // build's program folder and its tools folder are first on the search
+    // path, as `simboard run` puts them. Each "NAME=value" of env replaces
+    // that variable of the run (PATH, LD_PRELOAD, ...).
+    RunResult run(const std::vector<std::string>& argv, const std::string& stdinText = "",
+                  const std::vector<std::string>& env = {}) const;
 
     // Geometry.
     uint32_t pageSize() const;
@@ -96,5 +99,7 @@ std::vector<uint8_t> pattern(size_t length, uint32_t seed);   // reproducible ps
 uint32_t byteSum(const std::vector<uint8_t>& data);            // unsigned 32-bit wrapping byte sum
 std::vector<std::string> lines(const std::string& text);       // split on '\n'
 std::string binDir();                                          // the build's program folder
+std::string toolDir();                                         // its MTD tools' folder, as installed beside it
+std::string preload();                                         // the emulator library the runs preload
 
 }  // namespace testboard
