@@ -91,6 +91,11 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The init script lives in /etc: a configuration file of the board's, which
+# an upgrade must not overwrite once changed.
+file(WRITE ${doc}/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/S40fwintegrity\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${doc}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # The package architecture is the target's, not the build machine's.
 if(FW_DEBIAN_ARCH)

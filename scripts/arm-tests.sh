@@ -108,6 +108,12 @@ smoke_run() {
   out=$("${qemu[@]}" "$sbin/tolvane-status" 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "$arch tolvane-status without MTD devices: status $status, not 1"
   grep -qx 'bootable    none' <<<"$out" || fail "$arch tolvane-status did not run to its end: $out"
+  # tolvane-update checks the release before it looks at the flash.
+  status=0
+  out=$("${qemu[@]}" "$sbin/tolvane-update" /nonexistent 2>&1) || status=$?
+  [ "$status" -eq 1 ] || fail "$arch tolvane-update without a release: status $status, not 1"
+  grep -qx 'tolvane-update: /nonexistent/s1l.bak: No such file or directory' <<<"$out" ||
+    fail "$arch tolvane-update did not check the release: $out"
   [ "${SLOW:-}" = 1 ] || return 0
   # Without /dev/mtd12 tolvane pauses 10 seconds, then refuses.
   status=0

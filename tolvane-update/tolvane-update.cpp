@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,7 +105,7 @@ bool sizeFits(const Image& im) {
         return false;
     }
     if (size > im.coveredBytes()) {
-        say("%s: %llu bytes, more than the %u blocks of %u bytes the record covers", path.c_str(), size,
+        say("%s: %llu bytes, more than the record covers (%u blocks of %u bytes)", path.c_str(), size,
             im.pair->blocks, flashread::kSumBlock);
         return false;
     }
@@ -172,11 +173,11 @@ bool checkRelease(const std::string& dir, Release* r) {
         Image& im = r->images[i];
         im.pair = &flashread::kImages[i];
         im.dir = dir;
-        uint64_t ignored;
-        for (int which = 1; which < 3; ++which)
-            if (!fileSize(im.file(which), &ignored))
+        uint64_t textSize;
+        for (int which = 0; which < 3; ++which)
+            if (!fileSize(im.file(which), which == 0 ? &im.size : &textSize))
                 return false;
-        if (!fileSize(im.file(0), &im.size) || !sizeFits(im) || !checksumsMatch(im) || !computeSum(&im))
+        if (!sizeFits(im) || !checksumsMatch(im) || !computeSum(&im))
             return false;
     }
     return true;
@@ -215,6 +216,9 @@ bool setsHold(const Release& r) {
 
 // ---- the steps ----
 
+// Starts a program without a shell, both its output streams on our standard
+// output, and waits for it. posix_spawn rather than fork: the child shares
+// the parent's memory until it execs, which a small board prefers.
 bool runChild(const std::vector<std::string>& args) {
     std::string line;
     std::vector<char*> argv;
@@ -225,19 +229,15 @@ bool runChild(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     printf("%s: running %s\n", kProgram, line.c_str());
     fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        say("cannot start %s: %s", args[0].c_str(), strerror(errno));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid;
+    const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (err != 0) {
+        say("cannot run %s: %s", argv[0], strerror(err));
         return false;
-    }
-    if (pid == 0) {
-        // The child's output, both streams, goes with ours to standard output.
-        const int err = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        dprintf(err, "%s: cannot run %s: %s\n", kProgram, argv[0], strerror(errno));
-        _exit(127);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
