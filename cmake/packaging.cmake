@@ -37,10 +37,8 @@ install(FILES ${doc}/copyright ${doc}/changelog.gz DESTINATION ${CMAKE_INSTALL_D
 
 # Everything `cmake --install` installs, for a test that installs the build.
 add_custom_target(install_set)
-foreach(program ${FW_BOARD_PROGRAMS})
-  add_dependencies(install_set ${program} ${program}_manpage)
-endforeach()
-add_dependencies(install_set changelog)
+get_property(pages GLOBAL PROPERTY FW_MANUAL_PAGES)
+add_dependencies(install_set ${FW_BOARD_PROGRAMS} ${pages} changelog)
 
 # Static copies for bare boards, built beside the programs from the same
 # sources, in the installed layout, so quillet finds its tools there too:
