@@ -37,7 +37,6 @@ constexpr uint32_t kPage = 2048;    // the verifier takes backups of whole pages
 constexpr size_t kChunk = 64 * 1024;
 const char* const kFiles[3] = {".bak", ".as1", ".as2"};   // an image and its two checksum texts
 enum Set { LOW, HIGH };
-const char* const SET_NAMES[2] = {"low", "high"};
 
 // One image of the release.
 struct Image {
@@ -396,7 +395,7 @@ struct Step {
     const char* title;
     bool (*run)(const Release&);
 };
-constexpr int kSteps = 6;
+enum StepIndex { MARK_LOW, WRITE_LOW, MARK_HIGH, WRITE_HIGH, PUT_RELEASE, MARK_FINISHED, kSteps };
 const Step STEPS[kSteps] = {
     {"marking the low set as being updated (tolvane -l)",
      [](const Release& r) { return recordCommand("-l", TOLVANE_UPDATING_LOW, false, r); }},
@@ -408,37 +407,33 @@ const Step STEPS[kSteps] = {
     {"marking the update as finished (tolvane -o)",
      [](const Release& r) { return recordCommand("-o", TOLVANE_UPDATING_NONE, true, r); }},
 };
-constexpr int kBackupStep = 4;
-
-// The step to go on from, by the record the boot side takes; kSteps when the
-// flash holds the release already.
-int whereItStands(const Release& r) {
+// The step to go on from, by the record the boot side takes, and why;
+// kSteps when the flash holds the release already.
+int firstStep(const Release& r, const char** why) {
     tolvane_view view;
     readRecord(&view);
     const tolvane_record* record = view.reader.record;
-    if (!record) {
-        say("no complete record on the flash: the update starts at step 1");
-        return 0;
-    }
-    const bool sums = holdsSums(*record, r);
+    const bool sums = record && holdsSums(*record, r);
+    *why = "no complete record on the flash";
+    if (!record)
+        return MARK_LOW;
     switch (view.reader.updating) {
     case TOLVANE_UPDATING_LOW:
-        say("the record marks the low set as being updated: the update goes on at step 2");
-        return 1;
+        *why = "the record marks the low set as being updated";
+        return WRITE_LOW;
     case TOLVANE_UPDATING_HIGH:
-        say("the record marks the high set as being updated, %s: the update %s",
-            sums ? "with the release's sums" : "with other sums", sums ? "goes on at step 4" : "starts at step 1");
-        return sums ? 3 : 0;
+        *why = sums ? "the record marks the high set as being updated, with the release's sums"
+                    : "the record marks the high set as being updated, with other sums";
+        return sums ? WRITE_HIGH : MARK_LOW;
     case TOLVANE_UPDATING_NONE:
-        if (sums && setsHold(r)) {
-            say("both sets and the record hold the release already: nothing to write on the flash");
-            return kSteps;
-        }
-        say("the record marks no update in progress: the update starts at step 1");
-        return 0;
+        *why = "the record marks no update in progress";
+        if (!sums || !setsHold(r))
+            return MARK_LOW;
+        *why = "both sets and the record hold the release already";
+        return kSteps;
     default:
-        say("the record marks both sets as being updated: the update starts at step 1");
-        return 0;
+        *why = "the record marks both sets as being updated";
+        return MARK_LOW;
     }
 }
 
@@ -446,15 +441,19 @@ int update(const std::string& dir) {
     Release r;
     if (!checkRelease(dir, &r))
         return 1;
-    int first = whereItStands(r), end = kSteps;
+    const char* why;
+    int first = firstStep(r, &why), end = kSteps;
     if (first == kSteps) {
+        say("%s: nothing to write on the flash", why);
         if (backupHolds(r)) {
             say("%s holds the release already: nothing written", kBackupDir);
             return 0;
         }
         say("%s does not hold the release: putting it there", kBackupDir);
-        first = kBackupStep;
-        end = kBackupStep + 1;
+        first = PUT_RELEASE;
+        end = PUT_RELEASE + 1;
+    } else {
+        say("%s: the update %s at step %d", why, first == MARK_LOW ? "starts" : "goes on", first + 1);
     }
     for (int n = first; n < end; ++n) {
         say("step %d of %d: %s", n + 1, kSteps, STEPS[n].title);
