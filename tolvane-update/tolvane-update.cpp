@@ -145,18 +145,11 @@ bool readFile(const std::string& path, Take take) {
     return ok;
 }
 
-uint32_t byteSum(const uint8_t* bytes, size_t n) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < n; ++i)
-        sum += bytes[i];
-    return sum;
-}
-
 // The image's bytes, then the erased bytes up to the blocks the record covers.
 bool computeSum(Image* im) {
     uint32_t sum = 0;
     const auto add = [&](const uint8_t* bytes, size_t n) {
-        sum += byteSum(bytes, n);
+        sum += flashread::byteSum(bytes, n);
         return true;
     };
     if (!readFile(im->file(0), add)) {
@@ -281,7 +274,7 @@ int compareWith(const Image& im, const flashread::Partition& part, FILE* f, uint
     return flashread::readGood(part, im.coveredBytes(), [&](const uint8_t* bytes, size_t n) {
         const size_t inFile = static_cast<size_t>(std::min<uint64_t>(n, im.size - std::min(at, im.size)));
         at += n;
-        *sum += byteSum(bytes, n);
+        *sum += flashread::byteSum(bytes, n);
         return fread(file.data(), 1, inFile, f) == inFile && memcmp(file.data(), bytes, inFile) == 0;
     });
 }
