@@ -37,14 +37,14 @@ install(FILES ${doc}/copyright ${doc}/changelog.gz DESTINATION ${CMAKE_INSTALL_D
 
 # Everything `cmake --install` installs, for a test that installs the build.
 add_custom_target(install_set)
-foreach(program ${FW_BOARD_PROGRAMS})
-  add_dependencies(install_set ${program} ${program}_manpage)
-endforeach()
-add_dependencies(install_set changelog)
+get_property(pages GLOBAL PROPERTY FW_MANUAL_PAGES)
+add_dependencies(install_set ${FW_BOARD_PROGRAMS} ${pages} changelog)
 
 # Static copies for bare boards, built beside the programs from the same
 # sources, in the installed layout, so quillet finds its tools there too:
-# FW_ARCHIVE_NAME/sbin, FW_ARCHIVE_NAME/libexec/fwintegrity, README, LICENSE.
+# FW_ARCHIVE_NAME/sbin, FW_ARCHIVE_NAME/libexec/fwintegrity, README, LICENSE;
+# and the boot script in sbin with the BusyBox init script in etc/init.d,
+# for the bare boards BusyBox runs.
 if(FW_STATIC_ARCHIVE)
   if(FW_DEBIAN_ARCH)
     set(FW_ARCHIVE_ARCH ${FW_DEBIAN_ARCH})
@@ -69,10 +69,13 @@ if(FW_STATIC_ARCHIVE)
   endforeach()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README.static.in ${root}/README @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${root}/LICENSE COPYONLY)
+  set(boot_files ${root}/sbin/fwintegrity-boot ${root}/etc/init.d/S40fwintegrity)
+  configure_file(${CMAKE_BINARY_DIR}/init/fwintegrity-boot ${root}/sbin/fwintegrity-boot COPYONLY)
+  configure_file(${CMAKE_BINARY_DIR}/init/S40fwintegrity ${root}/etc/init.d/S40fwintegrity COPYONLY)
   add_custom_command(OUTPUT ${FW_ARCHIVE_NAME}.tar.gz
     COMMAND ${CMAKE_COMMAND} -E tar czf ${FW_ARCHIVE_NAME}.tar.gz ${FW_ARCHIVE_NAME}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DEPENDS ${copies} ${root}/README ${root}/LICENSE
+    DEPENDS ${copies} ${root}/README ${root}/LICENSE ${boot_files}
     COMMENT "Archiving the static programs: ${FW_ARCHIVE_NAME}.tar.gz")
   add_custom_target(static_archive ALL DEPENDS ${FW_ARCHIVE_NAME}.tar.gz)
 endif()
@@ -91,6 +94,11 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The init script lives in /etc: a configuration file of the board's, which
+# an upgrade must not overwrite once changed.
+file(WRITE ${doc}/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/S40fwintegrity\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${doc}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # The package architecture is the target's, not the build machine's.
 if(FW_DEBIAN_ARCH)

@@ -46,14 +46,15 @@ std::string toolFolder() {
     return own.empty() ? FW_TOOLS_INSTALLED : own + "/" FW_TOOLS_FROM_PROGRAMS;
 }
 
-bool putToolsFirstOnPath(const char* program) {
-    const std::string folder = toolFolder();
+bool putToolsFirstOnPath(const char* program, bool withOwnFolder) {
+    const std::string folder = toolFolder(), own = withOwnFolder ? programFolder() : "";
     char real[PATH_MAX];
     if (!realpath(folder.c_str(), real) || !isFolder(real)) {
         fprintf(stderr, "%s: no tools folder %s: the MTD tools on PATH run\n", program, folder.c_str());
         return false;
     }
-    return setenv("PATH", (std::string(real) + ":" + searchPath()).c_str(), 1) == 0;
+    const std::string first = std::string(real) + ":" + (own.empty() ? "" : own + ":");
+    return setenv("PATH", (first + searchPath()).c_str(), 1) == 0;
 }
 
 }  // namespace fwtools

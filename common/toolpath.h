@@ -14,9 +14,11 @@ namespace fwtools {
 // folder the package installs its tools into.
 std::string toolFolder();
 
-// Puts toolFolder() first on PATH, ahead of every other package's tools.
-// When there is no such folder, PATH stays as it is and one line on
-// standard error, starting with `program`, says so; false then.
-bool putToolsFirstOnPath(const char* program);
+// Puts toolFolder() first on PATH, ahead of every other package's tools,
+// and with withOwnFolder the program's own folder right after it, for a
+// program that starts its sibling programs. When there is no tools folder,
+// PATH stays as it is and one line on standard error, starting with
+// `program`, says so; false then.
+bool putToolsFirstOnPath(const char* program, bool withOwnFolder = false);
 
 }  // namespace fwtools

@@ -40,7 +40,8 @@ const char kUsageText[] =
     "  load DIR mtdN FILE             write FILE from offset 0, bad blocks skipped, 0xFF padded\n"
     "  read DIR mtdN FILE [LENGTH]    copy the raw bytes of the partition into FILE\n"
     "  flip DIR mtdN OFFSET BIT       change one stored bit\n"
-    "  sd DIR NAME FILE               put FILE on the SD card as backup/NAME.bak with its .as1 and .as2\n"
+    "  sd DIR NAME FILE [FOLDER]      put FILE on the SD card as FOLDER/NAME.bak (backup/ by default)\n"
+    "                                 with its .as1 and .as2\n"
     "  fault DIR [--add] FAULT... | clear | list\n"
     "                                 replace the faults (--add: add to them); list marks a cut that fired\n"
     "  counter DIR                    mutating operations since the faults were set\n"
@@ -193,9 +194,9 @@ int cmdFlip(Board& board, const std::vector<std::string>& a) {
 }
 
 int cmdSd(Board& board, const std::vector<std::string>& a) {
-    needArgs(a, 4, 4);
+    needArgs(a, 4, 5);
     std::vector<uint8_t> image = readFile(a[3]);
-    std::string dir = board.sdDir() + "/backup";
+    std::string dir = board.sdDir() + "/" + (a.size() > 4 ? a[4] : "backup");
     mkdir(dir.c_str(), 0755);
     writeFile(dir + "/" + a[2] + ".bak", image.data(), image.size());
     std::string text = nandemu::checksumText(nandemu::fileChecksum(image));

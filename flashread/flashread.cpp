@@ -104,11 +104,27 @@ int firstGoodPage(const Partition& part, std::vector<uint8_t>* page) {
     return kNoRoom;
 }
 
+// Runs of a fixed length, each summed on its own: a loop the compiler
+// turns into vector adds, where a plain running sum stays byte by byte.
+uint32_t byteSum(const uint8_t* bytes, size_t n) {
+    constexpr size_t kRun = 64;
+    uint32_t sum = 0;
+    size_t i = 0;
+    for (; n - i >= kRun; i += kRun) {
+        uint32_t run = 0;
+        for (size_t k = 0; k < kRun; ++k)
+            run += bytes[i + k];
+        sum += run;
+    }
+    for (; i < n; ++i)
+        sum += bytes[i];
+    return sum;
+}
+
 int partitionSum(const Partition& part, uint32_t blocks, uint32_t* sum) {
     uint32_t total = 0;
     const int err = readGood(part, uint64_t{blocks} * kSumBlock, [&](const uint8_t* bytes, size_t n) {
-        for (size_t i = 0; i < n; ++i)
-            total += bytes[i];
+        total += byteSum(bytes, n);
         return true;
     });
     *sum = total;

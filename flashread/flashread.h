@@ -57,6 +57,9 @@ int firstGoodPage(const Partition& part, std::vector<uint8_t>* page);
 using Take = std::function<bool(const uint8_t* bytes, size_t n)>;
 int readGood(const Partition& part, uint64_t length, const Take& take);
 
+// The unsigned 32-bit wrapping sum of n bytes.
+uint32_t byteSum(const uint8_t* bytes, size_t n);
+
 // The partition checksum: the unsigned 32-bit wrapping sum of every byte of
 // the first blocks * kSumBlock bytes of good blocks.
 int partitionSum(const Partition& part, uint32_t blocks, uint32_t* sum);

@@ -8,7 +8,8 @@
 #     their kind.
 #  2. What ships: the Debian packages (armel, armhf and the native amd64
 #     one) with the programs in sbin, quillet's MTD tools in
-#     libexec/fwintegrity, compressed manual pages, a copyright file and a
+#     libexec/fwintegrity, the boot script with its BusyBox init script and
+#     systemd unit, compressed manual pages, a copyright file and a
 #     changelog; no file of mtd-utils' and no error from lintian. The
 #     archives of static programs. The manual pages pass mandoc's lint.
 #  3. The test suite on the ARM builds under qemu-arm (presets armel-test and
@@ -108,6 +109,12 @@ smoke_run() {
   out=$("${qemu[@]}" "$sbin/tolvane-status" 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "$arch tolvane-status without MTD devices: status $status, not 1"
   grep -qx 'bootable    none' <<<"$out" || fail "$arch tolvane-status did not run to its end: $out"
+  # tolvane-update checks the release before it looks at the flash.
+  status=0
+  out=$("${qemu[@]}" "$sbin/tolvane-update" /nonexistent 2>&1) || status=$?
+  [ "$status" -eq 1 ] || fail "$arch tolvane-update without a release: status $status, not 1"
+  grep -qx 'tolvane-update: /nonexistent/s1l.bak: No such file or directory' <<<"$out" ||
+    fail "$arch tolvane-update did not check the release: $out"
   [ "${SLOW:-}" = 1 ] || return 0
   # Without /dev/mtd12 tolvane pauses 10 seconds, then refuses.
   status=0
@@ -145,6 +152,12 @@ check_package() {
   for f in copyright changelog.gz; do
     grep -qx "/usr/share/doc/fwintegrity/$f" <<<"$files" || fail "$deb has no $f"
   done
+  # The boot sequence, for BusyBox init and for systemd; the init script a conffile.
+  for f in /usr/sbin/fwintegrity-boot /etc/init.d/S40fwintegrity /usr/lib/systemd/system/fwintegrity-boot.service \
+    /usr/share/man/man8/fwintegrity-boot.8.gz; do
+    grep -qx "$f" <<<"$files" || fail "$deb has no $f"
+  done
+  dpkg-deb -I "$deb" conffiles | grep -qx /etc/init.d/S40fwintegrity || fail "$deb: the init script is no conffile"
   if grep -E '^/usr/(s?bin|share/man/man8)/(nanddump|nandwrite|flash_eraseall)(\.8\.gz)?$' <<<"$files"; then
     fail "$deb takes a name of mtd-utils'"
   fi
@@ -170,7 +183,8 @@ check_archive() {
   [ -n "$archive" ] || fail "no $arch archive of static programs in $dir"
   listing=$(tar -tzf "$archive")
   top=$(basename "$archive" .tar.gz)
-  for f in README LICENSE $(board_programs "$dir" | awk '{ print $2 "/" $1 }'); do
+  for f in README LICENSE sbin/fwintegrity-boot etc/init.d/S40fwintegrity \
+    $(board_programs "$dir" | awk '{ print $2 "/" $1 }'); do
     grep -qx "$top/$f" <<<"$listing" || fail "$archive has no $f"
   done
   printf '  %s (%s bytes)\n' "$(basename "$archive")" "$(stat -c %s "$archive")"

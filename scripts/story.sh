@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job on a simulated 512 MiB board: an A/B update of the boot
-# images, then a power cut, a worn-out block and a corrupted image, and the
+# images by tolvane-update, cut by a power failure, the reboot and the
+# update finished; then a worn-out block and a corrupted image, and the
 # tools bringing the board back. After each step the story shows what
 # changed on the flash and checks that the step did what it says; it stops
 # at the first step that did not.
@@ -28,8 +29,8 @@ if [ -z "${BUILD:-}" ]; then
   echo "building the programs in build/default ..."
   mkdir -p build
   { cmake --preset default -DFW_WERROR=ON &&
-    cmake --build --preset default -j2 --target simboard nandemu tolvane quillet nanddump nandwrite \
-      flash_eraseall; } >build/story-build.log 2>&1 ||
+    cmake --build --preset default -j2 --target simboard nandemu tolvane quillet tolvane-status \
+      tolvane-update nanddump nandwrite flash_eraseall; } >build/story-build.log 2>&1 ||
     { tail -20 build/story-build.log; echo "the build failed: build/story-build.log" >&2; exit 1; }
   BUILD=build/default
 fi
@@ -201,101 +202,114 @@ factory() {
   for i in 0 1 2 3; do
     simboard load "$board" "mtd${low[$i]}" "$out/images/${names[$i]}-1.img"
     simboard load "$board" "mtd${high[$i]}" "$out/images/${names[$i]}-1.img"
+    simboard sd "$board" "${names[$i]}" "$out/images/${names[$i]}-1.img"
   done
 }
 check_factory() {
   expect_set 1 "no table" 1 "the low set should hold release 1"
   expect_set 2 "no table" 1 "the high set should hold release 1"
-  ok "both sets hold release 1 ($(image_sizes)); no table yet"
+  backup_holds 1 "the SD card's backup folder should hold release 1"
+  ok "both sets and the SD card's backups hold release 1 ($(image_sizes)); no table yet"
+}
+
+# backup_holds REL WHAT: /mnt/sd/backup holds release REL's images.
+backup_holds() {
+  local name
+  for name in "${names[@]}"; do
+    cmp -s "$board/sd/backup/$name.bak" "$out/images/$name-$1.img" || fail "$2: backup/$name.bak differs"
+  done
 }
 
 sd_card() {
   make_images 2
   local name
   for name in "${names[@]}"; do
-    simboard sd "$board" "$name" "$out/images/$name-2.img"
+    simboard sd "$board" "$name" "$out/images/$name-2.img" update
   done
 }
 check_sd_card() {
   local i f
   for i in 0 1 2 3; do
-    f=$board/sd/backup/${names[$i]}
-    [ -f "$f.bak" ] && [ "$(stat -c %s "$f.bak")" = "${sizes[$i]}" ] || fail "no backup of ${names[$i]} on the SD card"
+    f=$board/sd/update/${names[$i]}
+    cmp -s "$f.bak" "$out/images/${names[$i]}-2.img" || fail "no image of ${names[$i]} in the update folder"
     [ -f "$f.as1" ] && [ -f "$f.as2" ] && [ "$(stat -c %s "$f.as1")" = 32 ] && cmp -s "$f.as1" "$f.as2" ||
       fail "the checksum files of ${names[$i]} are missing or disagree"
-    printf '      sd/backup/%-10s %9d bytes, checksum %s\n' "${names[$i]}.bak" "${sizes[$i]}" "$(cat "$f.as1")"
+    printf '      sd/update/%-10s %9d bytes, checksum %s\n' "${names[$i]}.bak" "${sizes[$i]}" "$(cat "$f.as1")"
   done
-  ok "the SD card holds release 2 and its checksum files (.as1, .as2)"
+  ok "/mnt/sd/update holds release 2 and its checksum files (.as1, .as2)"
 }
 
-tolvane_low() { on_board tolvane -l; }
-check_tolvane_low() {
-  expect_tables low "both table copies should mark the low set as being updated"
-  expect_set 1 match 1 "the table should hold the sums of the low set"
-  ok "the low set is marked as being updated; the table holds release 1's sums"
+# What PROGRAM says about its own steps in the last run's output (tolvane
+# ends some lines of its own without a line end, so they start anywhere).
+own_lines() {   # own_lines PROGRAM
+  as_lines "$out/last.out" | grep -o "$1: .*" | grep -v "^$1: running " || true
 }
+show_own_lines() { own_lines "$1" | sed 's/^/      /'; }
 
-update_set() {   # update_set 1|2: write release 2 from the SD card into the set
-  local i parts
-  if [ "$1" = 1 ]; then parts=("${low[@]}"); else parts=("${high[@]}"); fi
-  for i in 0 1 2 3; do
-    on_board flash_eraseall "/dev/mtd${parts[$i]}"
-    on_board nandwrite -p "/dev/mtd${parts[$i]}" "/mnt/sd/backup/${names[$i]}.bak"
-  done
+# The power fails half-way through the high kernel's nandwrite. Before it
+# come the record commands (-l with the flag's first write on this board: 8
+# flash operations; -h: 6), each partition of the low set erased whole and
+# its image's pages programmed, then the high S1L and U-Boot the same way
+# and the high kernel's partition erased. The record commands are few
+# against the kernel's pages, and the check reads where the cut fell.
+cut_at=0
+kernel_cut_at() {
+  local parts i ops=14
+  read -r -a parts < <(sed -n 's/^parts //p' "$board/board.conf")
+  for i in 0 1 2 3; do ops=$((ops + parts[low[i]] + sizes[i] / 2048)); done
+  for i in 0 1; do ops=$((ops + parts[high[i]] + sizes[i] / 2048)); done
+  echo $((ops + parts[high[2]] + sizes[2] / 2048 / 2))
 }
-update_low() { update_set 1; }
-check_update_low() {
-  expect_set 1 DIFFERS 2 "the low set should hold release 2, unlike the table"
-  expect_set 2 match 1 "the high set should still hold release 1"
-  ok "the low set holds release 2; the table still holds release 1's sums"
+cut_status=0
+update_cut() {
+  cut_at=$(kernel_cut_at)
+  simboard fault "$board" "cut=$cut_at:torn"
+  cut_status=0
+  run_on_board tolvane-update || cut_status=$?
+  simboard fault "$board" clear
+  show_own_lines tolvane-update
 }
-
-tolvane_high() { on_board tolvane -h; }
-check_tolvane_high() {
+check_update_cut() {
+  [ "$cut_status" = 137 ] || fail "tolvane-update should have been killed by the power cut (status $cut_status)"
+  local where
+  where=$(simboard log "$board" | awk '$4 == "powercut" { w = $2 " " $3 } END { print w }')
+  [ "$where" = "nandwrite mtd8" ] || fail "the cut should have hit nandwrite on mtd8, not ${where:-nothing}"
   expect_tables high "both table copies should mark the high set as being updated"
-  expect_set 1 match 2 "the table should hold the sums of release 2 in the low set"
-  expect_set 2 DIFFERS 1 "the high set should still hold release 1"
-  ok "the table holds release 2's sums; the high set is marked as being updated"
+  expect_set 1 match 2 "the low set should hold release 2, as the table says"
+  expect "S1L 2" " match +[^ ]+ v2\.0\$" "the high S1L should hold release 2"
+  expect "kernel 2" " DIFFERS +[^ ]+ v2\.0\$" "the high kernel should be half written"
+  expect "app 2" " DIFFERS +[^ ]+ v1\.0\$" "the high application image should still hold release 1"
+  backup_holds 1 "the backups should still be release 1"
+  ok "cut at flash operation $cut_at, in the high kernel's nandwrite: the table holds release 2's sums," \
+    "the low set (which boots) release 2, the backups release 1"
 }
 
-update_high() { update_set 2; }
-check_update_high() {
-  expect_set 2 match 2 "the high set should hold release 2"
-  ok "both sets hold release 2"
+reboot() {
+  run_on_board fwintegrity-boot || fail "fwintegrity-boot ended with status $?"
+  show_own_lines fwintegrity-boot
+}
+check_reboot() {
+  expect_tables high "the table should still mark the high set as being updated"
+  expect_set 1 match 2 "the low set should hold release 2"
+  expect_set 2 match 2 "tolvane -m should have copied the low set's kernel and application image over the high set's"
+  own_lines fwintegrity-boot | grep -q '^fwintegrity-boot: no complete record marking no update in progress' ||
+    fail "the boot script should have left quillet out while the update is in progress"
+  backup_holds 1 "the backups should still be release 1"
+  ok "tolvane -m repaired the high set from the low set; quillet left out: the backups are still release 1"
 }
 
-ok_ops=0
-tolvane_ok() {
-  simboard fault "$board" clear   # counts the flash operations from here
-  on_board tolvane -o
-  ok_ops=$(simboard counter "$board")
+update_again() {
+  on_board tolvane-update
+  show_own_lines tolvane-update
 }
-check_tolvane_ok() {
+check_update_again() {
+  own_lines tolvane-update | grep -q ': the update goes on at step 4$' ||
+    fail "tolvane-update should have gone on at step 4, the high set's write"
   expect_tables none "both table copies should mark no set as being updated"
   expect_set 1 match 2 "the low set should match the table"
   expect_set 2 match 2 "the high set should match the table"
-  [ "$ok_ops" -gt 0 ] || fail "tolvane -o did not write the records"
-  ok "the update is finished ($ok_ops flash operations)"
-}
-
-cut_status=0
-power_cut() {
-  # The last of those operations programs the second table copy's page:
-  # the power goes off half-way through it.
-  simboard fault "$board" "cut=$ok_ops:torn"
-  cut_status=0
-  run_on_board tolvane -o || cut_status=$?
-  simboard fault "$board" clear
-}
-check_power_cut() {
-  [ "$cut_status" = 137 ] || fail "tolvane -o should have been killed by the power cut (status $cut_status)"
-  local named other
-  named=$(line_of flag | sed -n 's/.*names table \([12]\)$/\1/p')
-  [ -n "$named" ] || fail "the flag should still name a table copy"
-  other=$((3 - named))
-  expect "table $named" "valid +updating none " "the copy the flag names should hold the complete record"
-  expect "table $other" "invalid" "the copy being written at the cut should be torn"
-  ok "tolvane -o was cut while writing table $other; the flag names table $named, which is complete"
+  backup_holds 2 "the backups should be release 2"
+  ok "the update is finished: both sets, the table and the backups hold release 2"
 }
 
 kernel_bad_block=9   # inside the kernel image, so the image loses a block of its data
@@ -328,7 +342,7 @@ check_repair() {
   [ -s "$before_svg" ] && [ -s "$after_svg" ] || fail "the pictures of the flash are missing"
   echo "      pictures: $before_svg"
   echo "                $after_svg"
-  ok "the torn table copy, the high kernel and the low application image are repaired"
+  ok "the high kernel and the low application image are repaired"
 }
 
 verify() { on_board quillet; }
@@ -349,14 +363,11 @@ echo "  board: $board   programs' output: $log"
 $verbose || echo "  (bash scripts/story.sh -v shows the programs' output here too)"
 
 step "create a fresh 512 MiB board" create check_create
-step "factory programming: release 1 into both sets" factory check_factory
-step "SD card: release 2 as backups with their checksum files" sd_card check_sd_card
-step "tolvane -l: the update of the low set begins" tolvane_low check_tolvane_low
-step "update the low set from the SD card (flash_eraseall, nandwrite -p)" update_low check_update_low
-step "tolvane -h: record the low set's sums, the update of the high set begins" tolvane_high check_tolvane_high
-step "update the high set from the SD card" update_high check_update_high
-step "tolvane -o: the update is finished" tolvane_ok check_tolvane_ok
-step "power cut in the middle of tolvane -o" power_cut check_power_cut
+step "factory programming: release 1 into both sets and the SD card's backups" factory check_factory
+step "release 2 into /mnt/sd/update with its checksum files" sd_card check_sd_card
+step "tolvane-update, and the power fails while it writes the high set" update_cut check_update_cut
+step "reboot: the boot script (tolvane -m, and quillet when no update is in progress)" reboot check_reboot
+step "tolvane-update again: it finds where the update stands and finishes it" update_again check_update_again
 step "block $kernel_bad_block of the high kernel (mtd8) goes bad" bad_block check_bad_block
 step "a bit flips in the low application image (mtd5)" bit_flip check_bit_flip
 step "tolvane -m: the maintenance pass repairs the board" repair check_repair

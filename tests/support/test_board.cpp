@@ -282,8 +282,9 @@ void TestBoard::clearLog() { std::ofstream(dir_ + "/log", std::ios::trunc); }
 
 std::string TestBoard::sdPath(const std::string& relative) const { return dir_ + "/sd/" + relative; }
 
-void TestBoard::putBackup(const std::string& name, const std::vector<uint8_t>& image) const {
-    const std::string base = "backup/" + name;
+void TestBoard::putBackup(const std::string& name, const std::vector<uint8_t>& image,
+                          const std::string& folder) const {
+    const std::string base = folder + "/" + name;
     const std::string text = nandemu::checksumText(nandemu::fileChecksum(image));
     writeSdFile(base + ".bak", image);
     for (const char* ext : {".as1", ".as2"})

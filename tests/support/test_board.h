@@ -85,8 +85,10 @@ public:
     std::string sdPath(const std::string& relative) const;
     void writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const;
     // A backup as the field's SD card holds it: backup/NAME.bak and its two
-    // checksum texts, backup/NAME.as1 and backup/NAME.as2.
-    void putBackup(const std::string& name, const std::vector<uint8_t>& image) const;
+    // checksum texts, backup/NAME.as1 and backup/NAME.as2; or a release so
+    // in another folder (update/).
+    void putBackup(const std::string& name, const std::vector<uint8_t>& image,
+                   const std::string& folder = "backup") const;
     std::vector<uint8_t> readSdFile(const std::string& relative) const;
     bool sdFileExists(const std::string& relative) const;
 
