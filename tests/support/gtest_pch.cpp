@@ -1,0 +1,1 @@
+// The library that holds the precompiled GoogleTest header the test files share.
