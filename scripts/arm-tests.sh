@@ -241,8 +241,8 @@ for arch in "${test_arches[@]}"; do
   [ "$arch" = armel ] || [ "${ARMHF_WHOLE:-}" = 1 ] || target=arm_tier_quick
   cmake --build --preset "$arch-test" -j2 --target "$target"
   echo "=== arm tier: $arch tests under qemu-arm ($target)"
-  # The executables left unbuilt stand in the test list as NAME_NOT_BUILT.
-  ctest --preset "$arch-test" -E '_NOT_BUILT$'
+  # The preset leaves out the executables left unbuilt (NAME_NOT_BUILT in the list).
+  ctest --preset "$arch-test"
   echo "arm tier: $arch built and tested in $((SECONDS - started)) s"
 done
 check_lintian
