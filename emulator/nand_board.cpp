@@ -496,14 +496,36 @@ void Board::setPageProgrammed(int part, uint32_t page, bool programmed) {
     raw.pwrite(pagesFd(part), &state, 1, page);
 }
 
+namespace {
+
+// Whether programming these bytes changes nothing: every bit stays 1.
+bool allErased(const uint8_t* data, size_t n) {
+    uint8_t all = 0xFF;
+    for (size_t i = 0; i < n; ++i)
+        all &= data[i];
+    return all == 0xFF;
+}
+
+}  // namespace
+
 uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, size_t len, size_t bytesToApply) {
     uint32_t reprogrammed = 0;
     uint8_t stored[8192];
+    bool changed = false;
     for (size_t at = 0; at < len; at += geo_.page) {
         uint32_t page = static_cast<uint32_t>((offset + at) / geo_.page);
         if (pageProgrammed(part, page))
             ++reprogrammed;
+        const uint8_t one = 1;
         size_t n = std::min<size_t>(geo_.page, sizeof stored);
+        // An erased page copied as it is (a partition copied whole) leaves
+        // the stored bytes alone: no read, no write, and a hole in the
+        // sparse file stays a hole, which later reads answer without a call.
+        if (allErased(data + at, std::min(n, bytesToApply > at ? bytesToApply - at : 0))) {
+            raw.pwrite(pagesFd(part), &one, 1, page);
+            continue;
+        }
+        changed = true;
         off_t pos = static_cast<off_t>(offset + at);
         ssize_t got = raw.pread(dataFd(part), stored, n, pos);
         if (got < 0)
@@ -514,10 +536,10 @@ uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, siz
             stored[i] |= static_cast<uint8_t>(~data[at + i]);
         if (raw.pwrite(dataFd(part), stored, n, pos) != static_cast<ssize_t>(n))
             throw std::runtime_error(std::string("program failed: ") + strerror(errno));
-        const uint8_t one = 1;
         raw.pwrite(pagesFd(part), &one, 1, page);
     }
-    dataChanged();   // after the bytes changed: a reader never caches the old hole anew
+    if (changed)
+        dataChanged();   // after the bytes changed: a reader never caches the old hole anew
     return reprogrammed;
 }
 
