@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <records.h>
 
@@ -38,7 +39,10 @@ struct Rehearsal::Rig : BoardHolder {
     std::array<std::vector<uint8_t>, 4> images[2];   // release 1's and release 2's
     std::array<uint32_t, 4> sums[2]{};
     Record records[2]{};                             // each release's, marking no update
-    std::vector<testboard::LogEntry> updateOps, caseLog;
+    std::vector<testboard::LogEntry> updateOps;
+    // Since the last reset: the partitions any run changed, the NAND rules broken.
+    bool changed[nandemu::kMaxPartitions] = {};
+    size_t violations = 0;
 
     Rig() {
         for (int rel = 0; rel < 2; ++rel) {
@@ -60,14 +64,15 @@ struct Rehearsal::Rig : BoardHolder {
     // records and release 1's backups.
     std::vector<std::string> reset(const State& s) {
         for (int part = 0; part < board.partitionCount(); ++part)
-            if (touched(part, caseLog))
+            if (changed[part])
                 nandemu::loadImage(*flash, part, releaseOne(part));
         for (size_t i = 0; i < kImages.size(); ++i) {
             board.putBackup(kImages[i].name, images[0][i]);
             for (const char* ext : kFiles)
                 std::remove(board.sdPath(std::string("backup/") + kImages[i].name + ext + ".new").c_str());
         }
-        caseLog.clear();
+        std::fill(std::begin(changed), std::end(changed), false);
+        violations = 0;
         return realize(s, records[0]);
     }
 
@@ -80,7 +85,12 @@ struct Rehearsal::Rig : BoardHolder {
 
     testboard::RunResult step(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
         testboard::RunResult r = run(faults, argv);
-        caseLog.insert(caseLog.end(), log.begin(), log.end());
+        for (const testboard::LogEntry& e : log) {
+            const int part = e.dev.rfind("mtd", 0) == 0 ? std::atoi(e.dev.c_str() + 3) : -1;
+            if (part >= 0 && part < nandemu::kMaxPartitions && (e.op == "erase" || e.op == "program" || e.op == "powercut"))
+                changed[part] = true;
+            violations += e.op == "violation";
+        }
         return r;
     }
 
@@ -209,10 +219,7 @@ std::string Rehearsal::run(const State& s, const std::string& fault) {
         return "an update run over a finished one wrote on the flash";
     if (!(why = b.finished()).empty())
         return why;
-    size_t violations = 0;
-    for (const testboard::LogEntry& e : b.caseLog)
-        violations += e.op == "violation";
-    return violations ? "NAND rule violations: " + std::to_string(violations) : "";
+    return b.violations ? "NAND rule violations: " + std::to_string(b.violations) : "";
 }
 
 }  // namespace crash
