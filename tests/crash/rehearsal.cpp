@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
+#include <utility>
 
 #include <records.h>
 
@@ -30,8 +30,18 @@ std::vector<uint8_t> releaseImage(size_t image, int release, uint32_t page) {
                               kReleaseSeed + 10 * static_cast<uint32_t>(release) + static_cast<uint32_t>(image));
 }
 
-std::string partName(int part) { return "mtd" + std::to_string(part); }
-bool ran(const testboard::RunResult& r, int status) { return r.exited(status); }
+// The set (0 low, 1 high) an image partition belongs to; -1 for any other device.
+int setOf(const std::string& dev) {
+    for (const Image& im : kImages)
+        for (int set = 0; set < 2; ++set)
+            if (dev == "mtd" + std::to_string(set ? im.high : im.low))
+                return set;
+    return -1;
+}
+
+std::string how(const testboard::RunResult& r) {
+    return " (status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + "): " + r.err;
+}
 
 }  // namespace
 
@@ -63,24 +73,19 @@ struct Rehearsal::Rig : BoardHolder {
     // Release 1 back on every partition the last case changed, the state's
     // records and release 1's backups.
     std::vector<std::string> reset(const State& s) {
-        for (int part = 0; part < board.partitionCount(); ++part)
-            if (changed[part])
-                nandemu::loadImage(*flash, part, releaseOne(part));
         for (size_t i = 0; i < kImages.size(); ++i) {
+            for (int part : {kImages[i].low, kImages[i].high})
+                if (std::exchange(changed[part], false))
+                    nandemu::loadImage(*flash, part, images[0][i]);
             board.putBackup(kImages[i].name, images[0][i]);
             for (const char* ext : kFiles)
                 std::remove(board.sdPath(std::string("backup/") + kImages[i].name + ext + ".new").c_str());
         }
-        std::fill(std::begin(changed), std::end(changed), false);
+        for (int part : {kFlag, kTable1, kTable2})   // realize() puts their pages back
+            if (std::exchange(changed[part], false))
+                nandemu::loadImage(*flash, part, {});
         violations = 0;
         return realize(s, records[0]);
-    }
-
-    std::vector<uint8_t> releaseOne(int part) const {
-        for (size_t i = 0; i < kImages.size(); ++i)
-            if (part == kImages[i].low || part == kImages[i].high)
-                return images[0][i];
-        return {};   // a record partition: realize() puts its page back
     }
 
     testboard::RunResult step(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
@@ -94,14 +99,12 @@ struct Rehearsal::Rig : BoardHolder {
         return r;
     }
 
-    uint32_t sumOf(int part, size_t image) const {
-        uint32_t sum = 0;
-        return nandemu::partitionSum(*flash, part, kImages[image].blocks, &sum) ? sum : ~sum;
-    }
     // Whether every image of the set (0 low, 1 high) sums as `want` says.
     bool setHolds(int set, const std::array<uint32_t, 4>& want) const {
+        uint32_t sum = 0;
         for (size_t i = 0; i < kImages.size(); ++i)
-            if (sumOf(set ? kImages[i].high : kImages[i].low, i) != want[i])
+            if (!nandemu::partitionSum(*flash, set ? kImages[i].high : kImages[i].low, kImages[i].blocks, &sum) ||
+                sum != want[i])
                 return false;
         return true;
     }
@@ -133,11 +136,9 @@ struct Rehearsal::Rig : BoardHolder {
     // each set the record at power-on says can boot.
     std::string quilletWrote(const Record& reader) const {
         for (const testboard::LogEntry& e : log)
-            if (e.prog != "tolvane" && (e.op == "erase" || e.op == "program"))
-                for (const Image& im : kImages)
-                    for (int set = 0; set < 2; ++set)
-                        if (e.dev == partName(set ? im.high : im.low) && canBoot(reader, set))
-                            return e.prog + " wrote " + e.dev + " during the boot, a set the record says can boot";
+            if (e.prog != "tolvane" && (e.op == "erase" || e.op == "program") && setOf(e.dev) >= 0 &&
+                canBoot(reader, setOf(e.dev)))
+                return e.prog + " wrote " + e.dev + " during the boot, a set the record says can boot";
         return "";
     }
 
@@ -182,25 +183,22 @@ std::string Rehearsal::run(const State& s, const std::string& fault) {
     if (!fault.empty())
         faults.insert(faults.begin(), fault);
     const bool cut = fault.rfind("cut=", 0) == 0;
-    const auto status = [](const testboard::RunResult& r) {
-        return " (status " + std::to_string(r.status) + ", signal " + std::to_string(r.signal) + "): " + r.err;
-    };
 
     const testboard::RunResult update = b.step(faults, {"tolvane-update"});
     b.updateOps.clear();
     for (const testboard::LogEntry& e : b.log)
         if (e.op == "erase" || e.op == "program")
             b.updateOps.push_back(e);
-    if (cut ? update.signal != SIGKILL : !ran(update, 0))
-        return (cut ? "the power cut did not end the update" : "the update failed") + status(update);
+    if (cut ? update.signal != SIGKILL : !update.exited(0))
+        return (cut ? "the power cut did not end the update" : "the update failed") + how(update);
     Record reader{};
     std::string why = b.atPowerOn(s, &reader);
     if (!why.empty())
         return why;
 
     const testboard::RunResult boot = b.step({}, {"fwintegrity-boot"});
-    if (!ran(boot, 0))
-        return "the boot script failed" + status(boot);
+    if (!boot.exited(0))
+        return "the boot script failed" + how(boot);
     if (!(why = b.quilletWrote(reader)).empty())
         return why;
     Record raw[2];
@@ -208,13 +206,13 @@ std::string Rehearsal::run(const State& s, const std::string& fault) {
     if (!booted.reader() || !b.recordIs(*booted.reader()))
         return "after the boot script the copies are not equal and valid: " + booted.key();
     const testboard::RunResult again = b.step({}, {"tolvane", "-m"});
-    if (!ran(again, 0) || b.mutations() != 0)
+    if (!again.exited(0) || b.mutations() != 0)
         return "a second maintenance pass after the boot wrote " + std::to_string(b.mutations()) +
-               " operations" + status(again);
+               " operations" + how(again);
 
     const testboard::RunResult last = b.step({}, {"tolvane-update"});
-    if (!ran(last, 0))
-        return "the update after the reboot failed" + status(last);
+    if (!last.exited(0))
+        return "the update after the reboot failed" + how(last);
     if (fault.empty() && b.mutations() != 0)
         return "an update run over a finished one wrote on the flash";
     if (!(why = b.finished()).empty())
