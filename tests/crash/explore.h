@@ -119,12 +119,14 @@ std::string replayId(const State& s, const Step& step);
 // script, a second maintenance pass and tolvane-update again, each run
 // checked. Its replay ids name the command kUpdate.
 constexpr char kUpdate[] = "update";
+constexpr char kBootCut[] = "+boot:";   // "CUT+boot:CUT": the boot script's maintenance pass cut too
 class Rehearsal {
 public:
     Rehearsal();
     ~Rehearsal();
     // The first invariant that broke, empty when every one held.
     std::string run(const State& s, const std::string& fault);
+    size_t bootOps() const;   // the erases and page programs of the last boot's maintenance pass
     State start() const;   // release 1's record in both copies, the flag naming copy 1
     // The erases and page programs of the last run's update, before the reboot.
     const std::vector<testboard::LogEntry>& updateOps() const;

@@ -2,9 +2,11 @@
 // power failure at the operations of its record commands (every one, in
 // every form) and of its image writes (a seeded sample, the first and the
 // last of each tool call among them); then the reboot as the board makes it
-// (the boot script), a second maintenance pass that must find nothing to do
-// and tolvane-update again, which must finish the update. A failure prints
-// its replay id, CRASH_CASE=<state>/update/<fault>, which ExploreReplay reruns.
+// (the boot script, itself cut in its maintenance pass after the record
+// commands' cuts, and started again), a second maintenance pass that must
+// find nothing to do and tolvane-update again, which must finish the update.
+// A failure prints its replay id, CRASH_CASE=<state>/update/<fault> (the fault
+// "CUT+boot:CUT" when the boot was cut too), which ExploreReplay reruns.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -50,6 +52,7 @@ struct Rehearsal::Rig : BoardHolder {
     std::array<uint32_t, 4> sums[2]{};
     Record records[2]{};                             // each release's, marking no update
     std::vector<testboard::LogEntry> updateOps;
+    size_t bootOps = 0;   // the erases and page programs of the last boot's maintenance pass
     // Since the last reset: the partitions any run changed, the NAND rules broken.
     bool changed[nandemu::kMaxPartitions] = {};
     size_t violations = 0;
@@ -177,8 +180,13 @@ State Rehearsal::start() const {
 
 const std::vector<testboard::LogEntry>& Rehearsal::updateOps() const { return r_->updateOps; }
 
-std::string Rehearsal::run(const State& s, const std::string& fault) {
+size_t Rehearsal::bootOps() const { return r_->bootOps; }
+
+std::string Rehearsal::run(const State& s, const std::string& spec) {
     Rig& b = *r_;
+    const size_t plus = spec.find(kBootCut);
+    const std::string fault = spec.substr(0, plus);
+    const std::string bootFault = plus == std::string::npos ? "" : spec.substr(plus + std::strlen(kBootCut));
     std::vector<std::string> faults = b.reset(s);
     if (!fault.empty())
         faults.insert(faults.begin(), fault);
@@ -196,9 +204,19 @@ std::string Rehearsal::run(const State& s, const std::string& fault) {
     if (!why.empty())
         return why;
 
+    if (!bootFault.empty()) {
+        const testboard::RunResult cutBoot = b.step({bootFault}, {"fwintegrity-boot"});
+        if (cutBoot.signal != SIGKILL)
+            return "the power cut did not end the boot script" + how(cutBoot);
+        if (!(why = b.quilletWrote(reader)).empty() || !(why = b.atPowerOn(s, &reader)).empty())
+            return why;
+    }
     const testboard::RunResult boot = b.step({}, {"fwintegrity-boot"});
     if (!boot.exited(0))
         return "the boot script failed" + how(boot);
+    b.bootOps = 0;
+    for (const testboard::LogEntry& e : b.log)
+        b.bootOps += e.prog == "tolvane" && (e.op == "erase" || e.op == "program");
     if (!(why = b.quilletWrote(reader)).empty())
         return why;
     Record raw[2];
@@ -259,6 +277,30 @@ std::vector<Call> callsOf(const std::vector<testboard::LogEntry>& ops, size_t* r
     return calls;
 }
 
+// After a cut in a record command, the boot's maintenance pass, when it
+// writes, is cut too: at one operation (the first, the second, the last or a
+// seeded one, in turn) in one form, in turn; in a full sweep at each of them
+// in every form.
+void bootCuts(Rehearsal& rh, const State& s, const Step& first, size_t k, size_t& tried, size_t& held) {
+    std::vector<uint64_t> all(rh.bootOps());
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = i + 1;
+    if (all.empty())
+        return;
+    const uint32_t seed = static_cast<uint32_t>(k * 17 + 3);
+    const std::vector<uint64_t> points = sweepPoints(all, kImageRandoms, seed);
+    for (size_t p = 0; p < points.size(); ++p)
+        for (int f = 0; f < 3; ++f) {
+            if (!fullSweep() && (p != k % points.size() || f != static_cast<int>(k % 3)))
+                continue;
+            const Step step{kUpdate, first.fault + kBootCut + cutSpec(points[p], kForms[f], seed + static_cast<uint32_t>(p))};
+            const std::string why = rh.run(s, step.fault);
+            ++tried, held += why.empty();
+            if (!why.empty())
+                ADD_FAILURE() << replayId(s, step) << ": " << why;
+        }
+}
+
 class UpdateRehearsal : public ::testing::TestWithParam<UpdateStep> {};
 
 TEST_P(UpdateRehearsal, EveryCutIsFinishedByTheRebootAndTheNextUpdate) {
@@ -267,7 +309,7 @@ TEST_P(UpdateRehearsal, EveryCutIsFinishedByTheRebootAndTheNextUpdate) {
     Rehearsal rh;
     const State s = rh.start();
     ASSERT_EQ("", rh.run(s, "")) << replayId(s, {kUpdate, ""});
-    size_t records = 0, calls = 0, ops = 0, tried = 0, held = 0, k = 0;
+    size_t records = 0, calls = 0, ops = 0, tried = 0, held = 0, k = 0, bootTried = 0, bootHeld = 0;
     const std::vector<Call> all = callsOf(rh.updateOps(), &records);
     ASSERT_EQ(3u, records) << "the update ran another number of record commands";
     for (const Call& c : all) {
@@ -289,10 +331,13 @@ TEST_P(UpdateRehearsal, EveryCutIsFinishedByTheRebootAndTheNextUpdate) {
                 ++tried, held += why.empty();
                 if (!why.empty())
                     ADD_FAILURE() << replayId(s, step) << ": " << why;
+                if (c.prog == "tolvane" && why.empty())
+                    bootCuts(rh, s, step, k, bootTried, bootHeld);
             }
     }
-    std::printf("[rehearsal] step %d (%s): %zu calls, %zu operations, %zu cuts tried, %zu held\n",
-                GetParam().number, GetParam().what, calls, ops, tried, held);
+    std::printf("[rehearsal] step %d (%s): %zu calls, %zu operations, %zu cuts tried, %zu held; "
+                "the boot script cut after them %zu times, %zu held\n",
+                GetParam().number, GetParam().what, calls, ops, tried, held, bootTried, bootHeld);
     EXPECT_GT(tried, 0u);
 }
 
