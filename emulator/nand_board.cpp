@@ -221,6 +221,7 @@ Board::Board(const std::string& dir) : dir_(dir) {
     loadConfig();
     dataFds_.assign(geo_.parts.size(), -1);
     pagesFds_.assign(geo_.parts.size(), -1);
+    pagesMaps_.assign(geo_.parts.size(), nullptr);
     oobFds_.assign(geo_.parts.size(), -1);
     loadBad();
     loadFaults();
@@ -230,6 +231,9 @@ Board::Board(const std::string& dir) : dir_(dir) {
 Board::~Board() {
     for (int fd : dataFds_)
         if (fd >= 0) raw.close(fd);
+    for (size_t part = 0; part < pagesMaps_.size(); ++part)
+        if (pagesMaps_[part])
+            munmap(pagesMaps_[part], pageCount(static_cast<int>(part)));
     for (int fd : pagesFds_)
         if (fd >= 0) raw.close(fd);
     for (int fd : oobFds_)
@@ -393,6 +397,16 @@ int Board::pagesFd(int part) const {
     return pagesFds_[part];
 }
 
+uint8_t* Board::pagesMap(int part) const {
+    if (!pagesMaps_[part]) {
+        void* p = mmap(nullptr, pageCount(part), PROT_READ | PROT_WRITE, MAP_SHARED, pagesFd(part), 0);
+        if (p == MAP_FAILED)
+            throw std::runtime_error("mtd" + std::to_string(part) + ".pages: " + strerror(errno));
+        pagesMaps_[part] = static_cast<uint8_t*>(p);
+    }
+    return pagesMaps_[part];
+}
+
 // Spare areas are kept like the data: complemented, a hole reads 0xFF.
 int Board::oobFd(int part) const {
     if (oobFds_[part] < 0) {
@@ -487,23 +501,40 @@ void Board::read(int part, uint64_t offset, uint8_t* buf, size_t len) const {
 }
 
 bool Board::pageProgrammed(int part, uint32_t page) const {
-    uint8_t state = 0;
-    return raw.pread(pagesFd(part), &state, 1, page) == 1 && state != 0;
+    return page < pageCount(part) && pagesMap(part)[page] != 0;
 }
 
 void Board::setPageProgrammed(int part, uint32_t page, bool programmed) {
-    const uint8_t state = programmed ? 1 : 0;
-    raw.pwrite(pagesFd(part), &state, 1, page);
+    if (page < pageCount(part))
+        pagesMap(part)[page] = programmed ? 1 : 0;
 }
+
+namespace {
+
+// Whether programming these bytes changes nothing: every bit stays 1.
+// Each byte equal to the next and the first 0xFF: the C library's memcmp
+// is many times faster than a byte loop.
+bool allErased(const uint8_t* data, size_t n) { return n == 0 || (data[0] == 0xFF && memcmp(data, data + 1, n - 1) == 0); }
+
+}  // namespace
 
 uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, size_t len, size_t bytesToApply) {
     uint32_t reprogrammed = 0;
     uint8_t stored[8192];
+    bool changed = false;
     for (size_t at = 0; at < len; at += geo_.page) {
         uint32_t page = static_cast<uint32_t>((offset + at) / geo_.page);
         if (pageProgrammed(part, page))
             ++reprogrammed;
         size_t n = std::min<size_t>(geo_.page, sizeof stored);
+        // An erased page copied as it is (a partition copied whole) leaves
+        // the stored bytes alone: no read, no write, and a hole in the
+        // sparse file stays a hole, which later reads answer without a call.
+        if (allErased(data + at, std::min(n, bytesToApply > at ? bytesToApply - at : 0))) {
+            setPageProgrammed(part, page, true);
+            continue;
+        }
+        changed = true;
         off_t pos = static_cast<off_t>(offset + at);
         ssize_t got = raw.pread(dataFd(part), stored, n, pos);
         if (got < 0)
@@ -514,23 +545,23 @@ uint32_t Board::programPages(int part, uint64_t offset, const uint8_t* data, siz
             stored[i] |= static_cast<uint8_t>(~data[at + i]);
         if (raw.pwrite(dataFd(part), stored, n, pos) != static_cast<ssize_t>(n))
             throw std::runtime_error(std::string("program failed: ") + strerror(errno));
-        const uint8_t one = 1;
-        raw.pwrite(pagesFd(part), &one, 1, page);
+        setPageProgrammed(part, page, true);
     }
-    dataChanged();   // after the bytes changed: a reader never caches the old hole anew
+    if (changed)
+        dataChanged();   // after the bytes changed: a reader never caches the old hole anew
     return reprogrammed;
 }
 
 void Board::eraseBlock(int part, uint32_t block) {
     punch(dataFd(part), static_cast<off_t>(block) * geo_.block, geo_.block);
-    punch(pagesFd(part), static_cast<off_t>(block) * pagesPerBlock(), pagesPerBlock());
+    memset(pagesMap(part) + static_cast<size_t>(block) * pagesPerBlock(), 0, pagesPerBlock());
     punch(oobFd(part), static_cast<off_t>(block) * pagesPerBlock() * geo_.oob, pagesPerBlock() * geo_.oob);
     dataChanged();
 }
 
 void Board::erasePage(int part, uint32_t page) {
     punch(dataFd(part), static_cast<off_t>(page) * geo_.page, geo_.page);
-    punch(pagesFd(part), page, 1);
+    setPageProgrammed(part, page, false);
     punch(oobFd(part), static_cast<off_t>(page) * geo_.oob, geo_.oob);
     dataChanged();
 }

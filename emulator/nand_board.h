@@ -91,6 +91,7 @@ public:
         return hasPartition(part) ? static_cast<uint64_t>(geo_.parts[part]) * geo_.block : 0;
     }
     uint32_t pagesPerBlock() const { return geo_.block / geo_.page; }
+    uint32_t pageCount(int part) const { return hasPartition(part) ? geo_.parts[part] * pagesPerBlock() : 0; }
     std::string dataPath(int part) const;
     std::string sdDir() const { return dir_ + "/sd"; }
 
@@ -140,6 +141,7 @@ private:
     void mapShared();
     int dataFd(int part) const;
     int pagesFd(int part) const;
+    uint8_t* pagesMap(int part) const;
     int oobFd(int part) const;
 
     std::string dir_;
@@ -150,6 +152,9 @@ private:
     bool hasFlips_ = false;
     SharedState* shared_ = nullptr;
     mutable std::vector<int> dataFds_, pagesFds_, oobFds_;
+    // Each partition's programmed-page bytes, mapped: every page program
+    // reads and sets one, and a call for each was most of a copy's cost.
+    mutable std::vector<uint8_t*> pagesMaps_;
     // The last erased range found in a partition's file, valid while no
     // process on the board has changed stored bytes since.
     struct KnownHole {

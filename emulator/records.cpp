@@ -84,6 +84,28 @@ void flipStoredBit(Board& board, int part, uint64_t offset, int bit) {
     board.setPageProgrammed(part, page, programmed);
 }
 
+namespace {
+
+// The byte sum in runs of 64 bytes, whose 32-bit partial sums the compiler
+// vectorizes at -O2 (a plain byte loop it leaves scalar): the sweeps sum
+// whole, mostly erased image sets after nearly every run.
+uint32_t byteSum(const uint8_t* bytes, size_t n) {
+    constexpr size_t kRun = 64;
+    uint32_t sum = 0;
+    size_t i = 0;
+    for (; n - i >= kRun; i += kRun) {
+        uint32_t run = 0;
+        for (size_t k = 0; k < kRun; ++k)
+            run += bytes[i + k];
+        sum += run;
+    }
+    for (; i < n; ++i)
+        sum += bytes[i];
+    return sum;
+}
+
+}  // namespace
+
 bool partitionSum(const Board& board, int part, uint32_t blocks, uint32_t* sum) {
     const Geometry& g = board.geometry();
     uint64_t left = static_cast<uint64_t>(blocks) * kSumBlock;
@@ -94,8 +116,7 @@ bool partitionSum(const Board& board, int part, uint32_t blocks, uint32_t* sum) 
             continue;
         size_t n = static_cast<size_t>(std::min<uint64_t>(left, g.block));
         board.read(part, static_cast<uint64_t>(b) * g.block, buf.data(), n);
-        for (size_t i = 0; i < n; ++i)
-            total += buf[i];
+        total += byteSum(buf.data(), n);
         left -= n;
     }
     *sum = total;

@@ -209,23 +209,95 @@ std::vector<NamedState> startStates() {
     return out;
 }
 
-// ---- the engine's board ----
+// ---- the board holder and the engine's board ----
 
-struct Explorer::Rig {
-    testboard::TestBoard board;
-    // The board held open for the rig's own reads and writes of the records
-    // between runs: a run changes no bad block or geometry it caches.
-    std::unique_ptr<nandemu::Board> flash;
+BoardHolder::BoardHolder() : flash(std::make_unique<nandemu::Board>(board.dir())) {}
+
+void BoardHolder::putPage(int part, const uint8_t* bytes, size_t n) {
+    std::vector<uint8_t> page(kEnginePage, 0xFF);
+    std::memcpy(page.data(), bytes, n);
+    flash->eraseBlock(part, 0);
+    flash->programPages(part, 0, page.data(), page.size());
+}
+
+std::vector<std::string> BoardHolder::realize(const State& s, const Record& filler) {
+    putPage(kFlag, s.flag.data(), s.flag.size());
+    std::vector<std::string> faults;
+    for (int i = 0; i < 2; ++i) {
+        const int part = i == 0 ? kTable1 : kTable2;
+        const CopyView& c = s.copy[i];
+        if (c.kind == CopyKind::Erased) {
+            flash->eraseBlock(part, 0);
+            continue;
+        }
+        Record r = c.kind == CopyKind::Valid ? c.rec : filler;
+        if (c.kind == CopyKind::WrongMarker)
+            r[0] ^= 0x41;
+        if (c.kind == CopyKind::WrongChecksum)
+            r[4] ^= 0x40;
+        putPage(part, r.data(), r.size());
+        if (c.kind == CopyKind::Unreadable)
+            faults.push_back("fail=mtd" + std::to_string(part) + ":read:*:EIO");
+    }
+    return faults;
+}
+
+bool BoardHolder::touched(int part, const std::vector<testboard::LogEntry>& entries) {
+    const std::string dev = "mtd" + std::to_string(part);
+    for (const testboard::LogEntry& e : entries)
+        if (e.dev == dev && (e.op == "erase" || e.op == "program" || e.op == "powercut"))
+            return true;
+    return false;
+}
+
+State BoardHolder::readBack(const State& before, Record raw[2]) const {
+    State s;
+    flash->read(kFlag, 0, s.flag.data(), s.flag.size());
+    for (int i = 0; i < 2; ++i) {
+        const int part = i == 0 ? kTable1 : kTable2;
+        Record& bytes = raw[i];
+        flash->read(part, 0, bytes.data(), bytes.size());
+        s.copy[i].kind = classify(bytes.data());
+        if (s.copy[i].kind == CopyKind::Valid)
+            s.copy[i].rec = bytes;
+        if (before.copy[i].kind == CopyKind::Unreadable && !touched(part, log))
+            s.copy[i] = CopyView{CopyKind::Unreadable, {}};
+    }
+    return s;
+}
+
+testboard::RunResult BoardHolder::run(const std::vector<std::string>& faults, const std::vector<std::string>& argv) {
+    flash->setFaults(faults);
+    board.clearLog();
+    testboard::RunResult r = board.run(argv);
+    log = board.log();
+    std::memcpy(occurrences, flash->shared()->occurrences, sizeof occurrences);
+    return r;
+}
+
+size_t BoardHolder::violations() const {
+    size_t n = 0;
+    for (const testboard::LogEntry& e : log)
+        n += e.op == "violation";
+    return n;
+}
+
+size_t BoardHolder::mutations() const {
+    size_t n = 0;
+    for (const testboard::LogEntry& e : log)
+        n += e.op == "erase" || e.op == "program";
+    return n;
+}
+
+struct Explorer::Rig : BoardHolder {
     std::array<std::vector<uint8_t>, 16> images;   // what each image partition holds
     std::array<uint32_t, 4> low{};
     Record a{};
-    std::vector<testboard::LogEntry> log;            // of the last run
-    uint32_t occurrences[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
-    // The same of the step itself, before any check ran more.
+    // The log and call counts of the step itself, before any check ran more.
     std::vector<testboard::LogEntry> stepLog;
     uint32_t stepCalls[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
 
-    Rig() : flash(std::make_unique<nandemu::Board>(board.dir())) {
+    Rig() {
         loadImages(board, kImageSeed);
         for (size_t i = 0; i < kImages.size(); ++i)
             images[kImages[i].low] = images[kImages[i].high] =
@@ -238,70 +310,6 @@ struct Explorer::Rig {
         a = recordA(low);
     }
 
-    // The bytes an invalid copy is realised with; an unreadable copy holds a
-    // valid record that no read gets at.
-    Record bytesOf(const CopyView& c) const {
-        Record r = c.kind == CopyKind::Valid ? c.rec : a;
-        if (c.kind == CopyKind::WrongMarker)
-            r[0] ^= 0x41;
-        if (c.kind == CopyKind::WrongChecksum)
-            r[4] ^= 0x40;
-        return r;
-    }
-
-    // The records live in the first block of their partitions (the engine's
-    // board has no bad block to move them): only that block is reset.
-    void putPage(int part, const uint8_t* bytes, size_t n) {
-        std::vector<uint8_t> page(kEnginePage, 0xFF);
-        std::memcpy(page.data(), bytes, n);
-        flash->eraseBlock(part, 0);
-        flash->programPages(part, 0, page.data(), page.size());
-    }
-
-    // Puts the state on the flash; returns the fault lines it needs.
-    std::vector<std::string> realize(const State& s) {
-        putPage(kFlag, s.flag.data(), s.flag.size());
-        std::vector<std::string> faults;
-        for (int i = 0; i < 2; ++i) {
-            const int part = i == 0 ? kTable1 : kTable2;
-            if (s.copy[i].kind == CopyKind::Erased) {
-                flash->eraseBlock(part, 0);
-                continue;
-            }
-            const Record r = bytesOf(s.copy[i]);
-            putPage(part, r.data(), r.size());
-            if (s.copy[i].kind == CopyKind::Unreadable)
-                faults.push_back("fail=mtd" + std::to_string(part) + ":read:*:EIO");
-        }
-        return faults;
-    }
-
-    static bool touched(int part, const std::vector<testboard::LogEntry>& entries) {
-        const std::string dev = "mtd" + std::to_string(part);
-        for (const testboard::LogEntry& e : entries)
-            if (e.dev == dev && (e.op == "erase" || e.op == "program" || e.op == "powercut"))
-                return true;
-        return false;
-    }
-
-    // What the boot side reads now, and the copies' bytes. An unreadable
-    // copy stays so until something erases or programs it.
-    State readBack(const State& before, Record* raw) const {
-        State s;
-        flash->read(kFlag, 0, s.flag.data(), s.flag.size());
-        for (int i = 0; i < 2; ++i) {
-            const int part = i == 0 ? kTable1 : kTable2;
-            Record& bytes = raw[i];
-            flash->read(part, 0, bytes.data(), bytes.size());
-            s.copy[i].kind = classify(bytes.data());
-            if (s.copy[i].kind == CopyKind::Valid)
-                s.copy[i].rec = bytes;
-            if (before.copy[i].kind == CopyKind::Unreadable && !touched(part, log))
-                s.copy[i] = CopyView{CopyKind::Unreadable, {}};
-        }
-        return s;
-    }
-
     // Puts back every image the step (or a check after it) changed.
     void restoreImages() {
         for (const Image& im : kImages)
@@ -311,20 +319,9 @@ struct Explorer::Rig {
     }
 
     testboard::RunResult runOn(const std::vector<std::string>& faults, const std::string& command) {
-        flash->setFaults(faults);
-        board.clearLog();
-        testboard::RunResult r = board.run({"tolvane", command});
-        log = board.log();
-        std::memcpy(occurrences, flash->shared()->occurrences, sizeof occurrences);
-        return r;
+        return run(faults, {"tolvane", command});
     }
 
-    size_t violations() const {
-        size_t n = 0;
-        for (const testboard::LogEntry& e : log)
-            n += e.op == "violation";
-        return n;
-    }
     // Whether the last run erased or programmed a record partition past its
     // first block, where the rig would not reset it.
     bool beyondFirstBlock() const {
@@ -333,12 +330,6 @@ struct Explorer::Rig {
                 e.offset >= kEngineBlock)
                 return true;
         return false;
-    }
-    size_t mutations() const {
-        size_t n = 0;
-        for (const testboard::LogEntry& e : log)
-            n += e.op == "erase" || e.op == "program";
-        return n;
     }
 };
 
@@ -400,7 +391,7 @@ std::string bootReaderDisagrees(const State& s, const Record raw[2]) {
 
 Outcome Explorer::run(const State& s, const Step& step) {
     Rig& b = *b_;
-    std::vector<std::string> faults = b.realize(s);
+    std::vector<std::string> faults = b.realize(s, b.a);
     if (!step.fault.empty())
         faults.insert(faults.begin(), step.fault);
     testboard::RunResult r = b.runOn(faults, step.command);

@@ -10,9 +10,12 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nand_board.h>
 
 #include "crash_support.h"
 
@@ -64,6 +67,32 @@ struct Tallies {
     std::vector<std::string> failures;   // replay ids with the reason
 };
 
+// A board held open between the runs of a sweep, for the sweep's own reads
+// and writes of the flash (a run changes no bad block or geometry it caches),
+// with the last run's log and call counts. The records live in the first
+// block of their partitions (a sweep's board has no bad block to move them).
+class BoardHolder {
+public:
+    BoardHolder();
+    testboard::TestBoard board;
+    std::unique_ptr<nandemu::Board> flash;
+    std::vector<testboard::LogEntry> log;   // of the last run
+    uint32_t occurrences[nandemu::kMaxPartitions][static_cast<int>(nandemu::Op::Count)] = {};
+
+    testboard::RunResult run(const std::vector<std::string>& faults, const std::vector<std::string>& argv);
+    // Puts the state on the flash; returns the fault lines it needs. An
+    // invalid copy is realised from `filler`'s bytes; an unreadable copy
+    // holds them valid where no read gets at them.
+    std::vector<std::string> realize(const State& s, const Record& filler);
+    // What the boot side reads now, and the copies' bytes. An unreadable
+    // copy stays so until the last run erases or programs it.
+    State readBack(const State& before, Record raw[2]) const;
+    void putPage(int part, const uint8_t* bytes, size_t n);   // the first block reset, then one page
+    static bool touched(int part, const std::vector<testboard::LogEntry>& entries);   // erased, programmed or cut
+    size_t violations() const;   // NAND rule violations in the last run
+    size_t mutations() const;    // its erases and page programs
+};
+
 class Explorer {
 public:
     Explorer();
@@ -84,5 +113,27 @@ private:
 };
 
 std::string replayId(const State& s, const Step& step);
+
+// The update rehearsal (rehearsal.cpp): from a state holding release 1's
+// record, tolvane-update to release 2 under `fault`, the reboot's boot
+// script, a second maintenance pass and tolvane-update again, each run
+// checked. Its replay ids name the command kUpdate.
+constexpr char kUpdate[] = "update";
+constexpr char kBootCut[] = "+boot:";   // "CUT+boot:CUT": the boot script's maintenance pass cut too
+class Rehearsal {
+public:
+    Rehearsal();
+    ~Rehearsal();
+    // The first invariant that broke, empty when every one held.
+    std::string run(const State& s, const std::string& fault);
+    size_t bootOps() const;   // the erases and page programs of the last boot's maintenance pass
+    State start() const;   // release 1's record in both copies, the flag naming copy 1
+    // The erases and page programs of the last run's update, before the reboot.
+    const std::vector<testboard::LogEntry>& updateOps() const;
+
+private:
+    struct Rig;   // the board, both releases and the reset between runs
+    Rig* r_;
+};
 
 }  // namespace crash
