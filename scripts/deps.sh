@@ -12,8 +12,10 @@ command -v bc >/dev/null || need="$need bc"
 [ -x /usr/sbin/mtdinfo ] || need="$need mtd-utils"
 # qemu-x86_64: the file checksum's tests on a processor without AVX2.
 command -v qemu-x86_64 >/dev/null || need="$need qemu-user"
-# BusyBox's ash, the shell quillet's tools are also tested under (busybox-static,
-# which the kernel tier installs, does as well).
-[ -x /bin/busybox ] || need="$need busybox"
+# BusyBox's ash, the shell quillet's tools are also tested under: the static
+# BusyBox, which the kernel tier needs too (its applets cpio and depmod), so
+# that the kernel tier's set-up, which runs beside the tests, never swaps it.
+/bin/busybox cpio --help >/dev/null 2>&1 && /bin/busybox depmod --help >/dev/null 2>&1 ||
+    need="$need busybox-static"
 # shellcheck disable=SC2086
 [ -z "$need" ] || sh "$(dirname "$0")/apt-install.sh" deps $need
