@@ -88,7 +88,9 @@ namespace {
 
 // The byte sum in runs of 64 bytes, whose 32-bit partial sums the compiler
 // vectorizes at -O2 (a plain byte loop it leaves scalar): the sweeps sum
-// whole, mostly erased image sets after nearly every run.
+// whole, mostly erased image sets after nearly every run. Kept apart from
+// flashread's like one on purpose: this is the oracle that the programs
+// built on flashread are checked against.
 uint32_t byteSum(const uint8_t* bytes, size_t n) {
     constexpr size_t kRun = 64;
     uint32_t sum = 0;

@@ -182,11 +182,11 @@ const std::vector<testboard::LogEntry>& Rehearsal::updateOps() const { return r_
 
 size_t Rehearsal::bootOps() const { return r_->bootOps; }
 
-std::string Rehearsal::run(const State& s, const std::string& spec) {
+std::string Rehearsal::run(const State& s, const std::string& caseFault) {
     Rig& b = *r_;
-    const size_t plus = spec.find(kBootCut);
-    const std::string fault = spec.substr(0, plus);
-    const std::string bootFault = plus == std::string::npos ? "" : spec.substr(plus + std::strlen(kBootCut));
+    const size_t plus = caseFault.find(kBootCut);
+    const std::string fault = caseFault.substr(0, plus);
+    const std::string bootFault = plus == std::string::npos ? "" : caseFault.substr(plus + std::strlen(kBootCut));
     std::vector<std::string> faults = b.reset(s);
     if (!fault.empty())
         faults.insert(faults.begin(), fault);
