@@ -24,7 +24,7 @@ if(NOT EXISTS ${prefix}/lib/cmake/GTest/GTestConfig.cmake)
   message(STATUS "arm tier: building GoogleTest for ${FW_ARM_TRIPLET}")
   set(build ${FW_ARM_TIER_DIR}/gtest-build)
   execute_process(
-    COMMAND ${CMAKE_COMMAND} -S ${FW_GTEST_SOURCE} -B ${build}
+    COMMAND ${CMAKE_COMMAND} -S ${FW_GTEST_SOURCE} -B ${build} -G ${CMAKE_GENERATOR}
             -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DCMAKE_BUILD_TYPE=Release
             -DCMAKE_INSTALL_PREFIX=${prefix} -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_GMOCK=OFF
     OUTPUT_QUIET RESULT_VARIABLE rc)

@@ -18,7 +18,7 @@ targets=""
 [ -f "$src/mtd-tools/CMakeLists.txt" ] && targets="$targets nanddump nandwrite flash_eraseall"
 
 if [ -n "$targets" ]; then
-    cmake -S "$src" -B "$out/build" -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF -DFW_SANITIZE=OFF \
+    cmake -S "$src" -B "$out/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFW_TESTS=OFF -DFW_SANITIZE=OFF \
         -DFW_WERROR=ON -DCMAKE_EXE_LINKER_FLAGS=-static >"$out/configure.log" 2>&1 ||
         { cat "$out/configure.log" >&2; exit 1; }
     # shellcheck disable=SC2086

@@ -24,7 +24,10 @@
 # built and run (the target arm_tier_quick: the record and checksum units,
 # the ARM programs compared with the native ones, tolvane-status and
 # tolvane-update on the board); ARMHF_WHOLE=1 builds and runs the whole suite
-# there too.
+# there too. ARM_HOST_BUILD names a native build of this source made already
+# (scripts/test.sh gives build/default) for the tests' native half, the
+# emulator and the programs the ARM ones are compared with; without it the
+# tier makes its own in build/arm-host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -235,8 +238,15 @@ check_lintian() {
 for arch in "${test_arches[@]}"; do
   echo "=== arm tier: $arch test build"
   started=$SECONDS
-  # Both test builds share one native build of the programs and the emulator.
-  cmake --preset "$arch-test" -DFW_ARM_HOST_DIR="$PWD/build/arm-host" >/dev/null
+  # Both test builds share one native build of the programs and the emulator:
+  # ARM_HOST_BUILD's, when it names one made already (scripts/test.sh gives
+  # the everyday build), else build/arm-host.
+  if [ -n "${ARM_HOST_BUILD:-}" ]; then
+    host=(-DFW_ARM_HOST_DIR="$(cd "$ARM_HOST_BUILD" && pwd)" -DFW_ARM_HOST_BUILT=ON)
+  else
+    host=(-DFW_ARM_HOST_DIR="$PWD/build/arm-host" -DFW_ARM_HOST_BUILT=OFF)
+  fi
+  cmake --preset "$arch-test" "${host[@]}" >/dev/null
   target=arm_tier_tests
   [ "$arch" = armel ] || [ "${ARMHF_WHOLE:-}" = 1 ] || target=arm_tier_quick
   cmake --build --preset "$arch-test" -j2 --target "$target"

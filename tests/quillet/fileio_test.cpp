@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "fileIo.h"
@@ -16,7 +17,10 @@ protected:
         ASSERT_TRUE(mkdtemp(templ));
         dir_ = templ;
     }
-    void TearDown() override { (void)system(("rm -rf " + dir_).c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
     std::string file(const std::string& name, const std::string& content) {
         std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << content;

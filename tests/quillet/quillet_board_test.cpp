@@ -158,8 +158,8 @@ TEST_F(Quillet, AFailingDumpNeverVerifiesFromAStaleDumpFile) {
 TEST_F(Quillet, MissingPathsAndBadBackupSizesStopBeforeAnyCommand) {
     board.writeSdFile("backup/uboot.bak", {});
     board.writeSdFile("backup/kernel.bak", std::vector<uint8_t>(2049, 1));
-    (void)system(("rm " + board.sdPath("backup/appfs.as2")).c_str());
-    (void)system(("rm " + board.sdPath("backup/s1l.bak")).c_str());
+    unlink(board.sdPath("backup/appfs.as2").c_str());
+    unlink(board.sdPath("backup/s1l.bak").c_str());
     auto r = run();
     EXPECT_NE(std::string::npos, r.out.find("/dev/mtd0 check ok.\n/mnt/sd/backup/s1l.bak check NG!!!\n"));
     EXPECT_NE(std::string::npos, r.out.find("File error...\n"));

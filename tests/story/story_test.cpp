@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "records.h"
@@ -36,8 +37,9 @@ public:
         dir_ = buf.data();
     }
     ~Story() {
+        std::error_code ignored;
         if (!getenv("KEEP_BOARDS"))
-            system(("rm -rf '" + dir_ + "'").c_str());
+            std::filesystem::remove_all(dir_, ignored);
     }
     Story(const Story&) = delete;
     Story& operator=(const Story&) = delete;

@@ -13,6 +13,7 @@
 #include <records.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -125,11 +126,10 @@ TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
 TestBoard::~TestBoard() {
     if (getenv("KEEP_BOARDS"))
         return;
-    std::string parent = dir_.substr(0, dir_.rfind('/'));
-    std::string cmd = "rm -rf '" + parent + "'";
-    if (system(cmd.c_str()) != 0) {
-        // A leftover temporary folder is not worth failing a test for.
-    }
+    // In the test process, not through rm: starting a program is most of
+    // the cost of a short test. A leftover folder is not worth failing for.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_.substr(0, dir_.rfind('/')), ignored);
 }
 
 RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string& stdinText,
@@ -294,9 +294,10 @@ void TestBoard::putBackup(const std::string& name, const std::vector<uint8_t>& i
 void TestBoard::writeSdFile(const std::string& relative, const std::vector<uint8_t>& data) const {
     std::string path = sdPath(relative);
     std::string parent = path.substr(0, path.rfind('/'));
-    std::string cmd = "mkdir -p '" + parent + "'";
-    if (system(cmd.c_str()) != 0)
-        throw std::runtime_error("cannot create " + parent);
+    std::error_code error;
+    std::filesystem::create_directories(parent, error);
+    if (error)
+        throw std::runtime_error("cannot create " + parent + ": " + error.message());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
