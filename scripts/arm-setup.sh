@@ -22,7 +22,8 @@ have lintian                 || need="$need lintian"
 have mandoc                  || need="$need mandoc"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 for arch in $arches; do
-    for lib in libc6 libstdc++6 libatomic1; do
+    # libgtest-dev: GoogleTest built for the architecture, for the test builds.
+    for lib in libc6 libstdc++6 libatomic1 libgtest-dev; do
         installed "$lib:$arch" || need="$need $lib:$arch"
     done
 done

@@ -11,6 +11,16 @@ phase() {
   phase_started=$SECONDS
 }
 
+# The tests' boards are sparse files, punched and rewritten thousands of
+# times: they live in memory when the machine has a tmpfs with room to spare
+# (a container's small /dev/shm is left alone), with the compilers' files.
+if [ -z "${TMPDIR:-}" ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && [ -w /dev/shm ] &&
+  [ "$(df -P -k /dev/shm | awk 'NR == 2 { print $4 }')" -gt $((4 * 1024 * 1024)) ]; then
+  TMPDIR=$(mktemp -d /dev/shm/fwintegrity-tests.XXXXXX)
+  export TMPDIR
+  trap 'rm -rf "$TMPDIR"' EXIT
+fi
+
 bash scripts/deps.sh
 # Before the builds: they build the fuzz targets only when clang can.
 sh scripts/crash-setup.sh
