@@ -40,8 +40,8 @@ add_custom_target(install_set)
 get_property(pages GLOBAL PROPERTY FW_MANUAL_PAGES)
 add_dependencies(install_set ${FW_BOARD_PROGRAMS} ${pages} changelog)
 
-# Static copies for bare boards, built beside the programs from the same
-# sources, in the installed layout, so quillet finds its tools there too:
+# Static copies for bare boards, linked beside the programs from the same
+# object files (compiled once), in the installed layout, so quillet finds its tools there too:
 # FW_ARCHIVE_NAME/sbin, FW_ARCHIVE_NAME/libexec/fwintegrity, README, LICENSE;
 # and the boot script in sbin with the BusyBox init script in etc/init.d,
 # for the bare boards BusyBox runs.
@@ -55,12 +55,9 @@ if(FW_STATIC_ARCHIVE)
   set(root ${CMAKE_BINARY_DIR}/${FW_ARCHIVE_NAME})
   set(copies)
   foreach(program ${FW_BOARD_PROGRAMS})
-    get_target_property(sources ${program} SOURCES)
-    get_target_property(dir ${program} SOURCE_DIR)
     get_target_property(libs ${program} LINK_LIBRARIES)
     get_target_property(destination ${program} FW_DESTINATION)
-    list(TRANSFORM sources PREPEND ${dir}/ REGEX "^[^/]")
-    add_executable(${program}_static ${sources})
+    add_executable(${program}_static $<TARGET_OBJECTS:${program}>)
     target_link_libraries(${program}_static PRIVATE ${libs})
     target_link_options(${program}_static PRIVATE -static -s)
     set_target_properties(${program}_static PROPERTIES OUTPUT_NAME ${program}
