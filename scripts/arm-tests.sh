@@ -123,7 +123,8 @@ smoke_run() {
   [ "${SLOW:-}" = 1 ] || return 0
   # Without /dev/mtd12 tolvane pauses 10 seconds, then refuses.
   local out_file=build/arm-smoke-tolvane-$arch.txt
-  ("${qemu[@]}" "$sbin/tolvane" -o >"$out_file" 2>&1; echo "$?" >"$out_file.status") &
+  # (The subshell has errexit too: the status is caught, not exited on.)
+  (status=0; "${qemu[@]}" "$sbin/tolvane" -o >"$out_file" 2>&1 || status=$?; echo "$status" >"$out_file.status") &
   slow_runs+=("$arch:$!:$out_file")
 }
 
