@@ -40,8 +40,8 @@ add_custom_target(install_set)
 get_property(pages GLOBAL PROPERTY FW_MANUAL_PAGES)
 add_dependencies(install_set ${FW_BOARD_PROGRAMS} ${pages} changelog)
 
-# Static copies for bare boards, linked beside the programs from the same
-# object files (compiled once), in the installed layout, so quillet finds its tools there too:
+# Static copies for bare boards, linked beside the programs from their object
+# files (compiled once), in the installed layout, so quillet finds its tools there too:
 # FW_ARCHIVE_NAME/sbin, FW_ARCHIVE_NAME/libexec/fwintegrity, README, LICENSE;
 # and the boot script in sbin with the BusyBox init script in etc/init.d,
 # for the bare boards BusyBox runs.
