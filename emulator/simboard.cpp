@@ -74,7 +74,18 @@ std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + path + ": " + strerror(errno));
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // In chunks, not byte by byte: an image is up to a partition's size, and
+    // FILE may be a pipe, whose size is not known before its end.
+    std::vector<uint8_t> data;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        data.reserve(static_cast<size_t>(st.st_size));
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
+        data.insert(data.end(), chunk, chunk + in.gcount());
+    if (in.bad())
+        throw std::runtime_error("cannot read " + path + ": " + strerror(errno));
+    return data;
 }
 
 void writeFile(const std::string& path, const void* data, size_t len) {
