@@ -99,24 +99,25 @@ uint32_t wideSum(const unsigned char* bytes, uint32_t count, uint32_t* done) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(all)) + static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(all, 8)));
 }
 #else
-// Elsewhere eight bytes at a time: the even and the odd bytes of a word are
-// added in 16-bit lanes. A step is a fixed run of words, which the compiler
-// may turn into vector code; the lanes take four steps (4 * 64 * 255 < 65536)
-// before they are folded.
+// Elsewhere a word at a time: the even and the odd bytes of a 32-bit word
+// are added in two 16-bit lanes, folded after each step (128 words * 2 *
+// 255 < 65536). The words are loaded from aligned addresses, the bytes
+// before the first one summed singly: a processor without unaligned loads
+// (the ARMv5 board) would otherwise copy each word through a call to memcpy.
 uint32_t wideSum(const unsigned char* bytes, uint32_t count, uint32_t* done) {
-    const uint64_t LANES = 0x00FF00FF00FF00FFull, PAIRS = 0x0000FFFF0000FFFFull;
-    const uint32_t STEP = 256, STEPS_PER_FOLD = 4;
+    const uint32_t WORD = 4, STEP = 512, LANES = 0x00FF00FFu;
     uint32_t sum = 0, i = 0;
-    while (count - i >= STEP) {
-        uint64_t lanes = 0;
-        for (uint32_t s = 0; s < STEPS_PER_FOLD && count - i >= STEP; ++s, i += STEP)
-            for (uint32_t w = 0; w < STEP; w += 8) {
-                uint64_t word;
-                memcpy(&word, bytes + i + w, sizeof word);
-                lanes += (word & LANES) + ((word >> 8) & LANES);
-            }
-        lanes = (lanes & PAIRS) + ((lanes >> 16) & PAIRS);   // two 32-bit lanes
-        sum += static_cast<uint32_t>(lanes) + static_cast<uint32_t>(lanes >> 32);
+    for (; i < count && reinterpret_cast<uintptr_t>(bytes + i) % WORD != 0; ++i)
+        sum += bytes[i];
+    for (; count - i >= STEP; i += STEP) {
+        const auto* step = static_cast<const unsigned char*>(__builtin_assume_aligned(bytes + i, WORD));
+        uint32_t lanes = 0;
+        for (uint32_t w = 0; w < STEP; w += WORD) {
+            uint32_t word;
+            memcpy(&word, step + w, sizeof word);
+            lanes += (word & LANES) + ((word >> 8) & LANES);
+        }
+        sum += (lanes & 0xFFFFu) + (lanes >> 16);
     }
     *done = i;
     return sum;
