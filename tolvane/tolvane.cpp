@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 const char* MTD_FLAG = "/dev/mtd3";
@@ -78,25 +78,50 @@ void dumpBytes(const unsigned char* bytes, size_t count) {
 // high command's and a maintenance pass's work, so the page is summed in
 // wide steps and the last bytes one at a time.
 #if defined(__SSE2__)
-// x86: one instruction adds sixteen bytes into two 64-bit lanes, which
-// cannot overflow; four accumulators keep the adds independent.
-uint32_t wideSum(const unsigned char* bytes, uint32_t count, uint32_t* done) {
-    const uint32_t STEP = 64;
+// x86: one instruction adds sixteen bytes (thirty-two with AVX2) into 64-bit
+// lanes, which cannot overflow; independent accumulators keep the adds
+// apart. Where the processor has AVX2 the sum costs about half as much.
+uint32_t laneSum(__m128i lanes) {
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(lanes)) +
+           static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(lanes, 8)));
+}
+
+const uint32_t SUM_STEP = 64;
+
+uint32_t sse2Sum(const unsigned char* bytes, uint32_t steps) {
     const __m128i zero = _mm_setzero_si128();
     __m128i a = zero, b = zero, c = zero, d = zero;
-    auto sad = [&](uint32_t at) {
-        return _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at)), zero);
+    auto sad = [&](const unsigned char* at) {
+        return _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), zero);
     };
-    uint32_t i = 0;
-    for (; count - i >= STEP; i += STEP) {
-        a = _mm_add_epi64(a, sad(i));
-        b = _mm_add_epi64(b, sad(i + 16));
-        c = _mm_add_epi64(c, sad(i + 32));
-        d = _mm_add_epi64(d, sad(i + 48));
+    for (; steps > 0; --steps, bytes += SUM_STEP) {
+        a = _mm_add_epi64(a, sad(bytes));
+        b = _mm_add_epi64(b, sad(bytes + 16));
+        c = _mm_add_epi64(c, sad(bytes + 32));
+        d = _mm_add_epi64(d, sad(bytes + 48));
     }
-    const __m128i all = _mm_add_epi64(_mm_add_epi64(a, b), _mm_add_epi64(c, d));
-    *done = i;
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(all)) + static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(all, 8)));
+    return laneSum(_mm_add_epi64(_mm_add_epi64(a, b), _mm_add_epi64(c, d)));
+}
+
+__attribute__((target("avx2"))) uint32_t avx2Sum(const unsigned char* bytes, uint32_t steps) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i a = zero, b = zero;
+    auto sad = [&](const unsigned char* at) __attribute__((target("avx2"))) {
+        return _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), zero);
+    };
+    for (; steps > 0; --steps, bytes += SUM_STEP) {
+        a = _mm256_add_epi64(a, sad(bytes));
+        b = _mm256_add_epi64(b, sad(bytes + 32));
+    }
+    const __m256i both = _mm256_add_epi64(a, b);
+    return laneSum(_mm_add_epi64(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1)));
+}
+
+uint32_t wideSum(const unsigned char* bytes, uint32_t count, uint32_t* done) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const uint32_t steps = count / SUM_STEP;
+    *done = steps * SUM_STEP;
+    return avx2 ? avx2Sum(bytes, steps) : sse2Sum(bytes, steps);
 }
 #else
 // Elsewhere a word at a time: the even and the odd bytes of a 32-bit word
