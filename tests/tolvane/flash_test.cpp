@@ -129,6 +129,22 @@ TEST_F(FlashTest, ErasedBlockSumsTo255PerByte) {
     EXPECT_EQ(f.sums[kApp], static_cast<uint32_t>(680ull * 131072u * 255u));   // wraps
 }
 
+// A processor without AVX2 (qemu-x86_64's qemu64 model) sums as the build machine does.
+TEST_F(FlashTest, SumsWithoutAvx2AreTheSame) {
+#ifndef FW_QEMU_X86_64
+    GTEST_SKIP() << "needs qemu-x86_64 and a native x86-64 build";
+#else
+    loadLowSet();
+    putValidTables(kStale);
+    // The emulator goes to the program under qemu, not to qemu itself.
+    const testboard::RunResult r = board.run({FW_QEMU_X86_64, "-cpu", "qemu64", "-E",
+                                              std::string("LD_PRELOAD=") + FW_NANDEMU, FW_TOLVANE, "-h"},
+                                             "", {"LD_PRELOAD="});
+    ASSERT_TRUE(testboard::ExitedWith(r, 0)) << r.err;
+    EXPECT_EQ(decodeRecord(storedRecord(kTable1)).sums, lowSums());
+#endif
+}
+
 TEST_F(FlashTest, ImageWithTooFewGoodBlocksEndsTheRunAfterTheReport) {
     putValidTables(kStale);
     // S1L needs one block; the last good one is taken away, the end included.
