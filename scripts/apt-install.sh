@@ -17,7 +17,11 @@ else
     SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -o DPkg::Lock::Timeout=600
+# A mirror in the middle of a sync serves an index of the wrong size for a
+# while: the update is tried again, then the install goes on with the lists
+# it has (it fails by itself if a package is not in them).
+update() { $SUDO apt-get update -o DPkg::Lock::Timeout=600; }
+update || { sleep 20; update; } || echo "$name: the package lists are not all up to date; going on" >&2
 if [ $# -gt 0 ]; then
     echo "$name: installing $*"
     $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "$@"
