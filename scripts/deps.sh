@@ -9,6 +9,10 @@ command -v make >/dev/null || need="$need make"
 # most of a clean build's overhead on a machine where starting one is dear.
 command -v ninja >/dev/null || need="$need ninja-build"
 command -v bc >/dev/null || need="$need bc"
+# clang builds the sanitized preset (in half gcc's time there, and its
+# sanitizers are the reference ones) and the fuzz targets; its sanitizer
+# runtimes are only recommended by its package.
+command -v clang++ >/dev/null || need="$need clang libclang-rt-dev"
 [ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
 [ -f /usr/include/mtd/mtd-user.h ] || need="$need linux-libc-dev"
 # Debian's MTD tools, which the differential tests hold the stand-ins against.

@@ -83,6 +83,12 @@ const uint32_t NO_CHECKSUM = 0xFFFFFFFF;
 // A remembered block start no block can have, so a loop checks its first block too.
 const uint32_t NO_BLOCK = 0xFFFFFFFF;
 
+// The flash access state keeps its fields in the class's order, some of them
+// never read: clang would warn of those.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wunused-private-field"
+#endif
 class Tolvane {
 public:
     Tolvane();
@@ -179,6 +185,9 @@ private:
     unsigned char oobbuf[MAX_OOB_SIZE];
     unsigned char oobreadbuf[MAX_OOB_SIZE];
 };
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 
 // The command the command line selects; ends the process when it selects none.
 TolvaneCmd process_options(int argc, char** argv);

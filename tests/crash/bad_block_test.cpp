@@ -87,7 +87,7 @@ void checkLayout(uint32_t seed) {
     const bool lowDamaged = seed % 2 == 1;
     MaintainBoard m = buildMaintain(b, kTableStates[0], {}, {}, seed);
     // The flag of one of the exploration's classes, in the first good block.
-    const State& start = startStates()[(seed % kFlagClasses) * kPairClasses].state;
+    const State start = startStates()[(seed % kFlagClasses) * kPairClasses].state;   // a copy: the list is a temporary
     putPage(b, kFlag, start.flag.data(), start.flag.size());
 
     Record current = m.record;
