@@ -3,7 +3,6 @@
 // order, as the native build.
 #include "twin_boards.h"
 
-#include <regex>
 
 namespace {
 
@@ -14,8 +13,13 @@ constexpr uint32_t kBlock = 131072;
 
 // The build stamp is the one line two builds may print differently.
 std::string maskBuildStamp(const std::string& text) {
-    static const std::regex stamp("compiler time : [^\n]*");
-    return std::regex_replace(text, stamp, "compiler time : (build)");
+    static const std::string stamp = "compiler time : ";
+    std::string out = text;
+    for (size_t at = out.find(stamp); at != std::string::npos; at = out.find(stamp, at + 1)) {
+        const size_t from = at + stamp.size();
+        out.replace(from, out.find('\n', from) - from, "(build)");
+    }
+    return out;
 }
 
 struct Twin {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "test_board.h"
@@ -244,16 +243,18 @@ struct LogItem {
 // An operation's line ends a piece; text printed without a line end may
 // come before it.
 std::vector<LogItem> logItems(const std::string& path) {
-    static const std::regex op("[0-9]+ (\\S+) (mtd[0-9]+) (erase|program) 0x([0-9a-f]+) 0x[0-9a-f]+$");
+    static const testboard::Ere op("[0-9]+ ([^[:space:]]+) (mtd[0-9]+) (erase|program) 0x([0-9a-f]+) 0x[0-9a-f]+$");
     std::ifstream in(path);
     std::vector<LogItem> items;
     std::string piece;
     for (std::string line; std::getline(in, line);) {
         for (std::istringstream pieces(line); std::getline(pieces, piece, '\r');) {
-            std::smatch m;
-            const bool isOp = std::regex_search(piece, m, op);
-            if (!isOp || m.prefix().str().find_first_not_of(' ') != std::string::npos)
-                items.push_back({isOp ? m.prefix().str() : piece, "", "", "", 0});
+            size_t at = 0;
+            const std::vector<std::string> m = op.search(piece, &at);
+            const bool isOp = !m.empty();
+            const std::string prefix = isOp ? piece.substr(0, at) : piece;
+            if (!isOp || prefix.find_first_not_of(' ') != std::string::npos)
+                items.push_back({prefix, "", "", "", 0});
             if (isOp)
                 items.push_back({m[0], m[1], m[2], m[3], static_cast<uint32_t>(std::stoul(m[4], nullptr, 16))});
         }
@@ -262,7 +263,7 @@ std::vector<LogItem> logItems(const std::string& path) {
 }
 
 bool namesDevice(const std::string& text, const std::string& dev) {
-    return std::regex_search(text, std::regex("/dev/" + dev + "([^0-9]|$)"));
+    return !testboard::Ere("/dev/" + dev + "([^0-9]|$)").search(text).empty();
 }
 
 // tolvane -m and quillet with both streams appended to the board's own log:

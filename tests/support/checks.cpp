@@ -1,5 +1,7 @@
 #include "checks.h"
 
+#include <stdexcept>
+
 namespace testboard {
 
 ::testing::AssertionResult NoViolations(const TestBoard& b) {
@@ -26,6 +28,29 @@ namespace testboard {
     else
         f << "exit status " << r.status;
     return f << ", wanted status " << status << "; standard error:\n" << tail;
+}
+
+Ere::Ere(const std::string& pattern) {
+    if (regcomp(&re_, pattern.c_str(), REG_EXTENDED) != 0)
+        throw std::invalid_argument("not an extended regular expression: " + pattern);
+}
+
+std::vector<std::string> Ere::search(const std::string& text, size_t* start) const {
+    std::vector<regmatch_t> m(re_.re_nsub + 1);
+    if (regexec(&re_, text.c_str(), m.size(), m.data(), 0) != 0)
+        return {};
+    std::vector<std::string> out;
+    for (const regmatch_t& g : m)
+        out.push_back(g.rm_so < 0 ? "" : text.substr(static_cast<size_t>(g.rm_so), static_cast<size_t>(g.rm_eo - g.rm_so)));
+    if (start)
+        *start = static_cast<size_t>(m[0].rm_so);
+    return out;
+}
+
+bool Ere::matchesWhole(const std::string& text) const {
+    size_t start = 0;
+    const std::vector<std::string> m = search(text, &start);
+    return !m.empty() && start == 0 && m[0].size() == text.size();
 }
 
 }  // namespace testboard

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <regex.h>
+
 #include <string>
+#include <vector>
 
 #include "test_board.h"
 
@@ -14,6 +17,24 @@ namespace testboard {
 ::testing::AssertionResult NoViolations(const TestBoard& b);
 // The run ended with `status`; else how it ended and its standard error.
 ::testing::AssertionResult ExitedWith(const RunResult& r, int status);
+
+// A POSIX extended regular expression, for what the tests look for in the
+// programs' output: a file that includes <regex> takes seconds longer to
+// compile in every build, the C library's matcher nothing.
+class Ere {
+public:
+    explicit Ere(const std::string& pattern);
+    ~Ere() { regfree(&re_); }
+    Ere(const Ere&) = delete;
+    Ere& operator=(const Ere&) = delete;
+    // The first match in `text`, then its groups ("" for a group that took
+    // no part); empty when there is none. `start`: where the match begins.
+    std::vector<std::string> search(const std::string& text, size_t* start = nullptr) const;
+    bool matchesWhole(const std::string& text) const;
+
+private:
+    regex_t re_;
+};
 
 class BoardTest : public ::testing::Test {
 protected:

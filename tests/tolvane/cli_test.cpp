@@ -2,7 +2,6 @@
 // unknown select no command and touch nothing, and a board without the
 // 512 MB layout is refused after the pause, before the options are read.
 #include <cstring>
-#include <regex>
 
 #include "tolvane_test.h"
 
@@ -29,9 +28,9 @@ protected:
     }
 
     static bool isBanner(const std::string& out) {
-        static const std::regex banner(
+        static const testboard::Ere banner(
             " ===========>>> compiler time : [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\n");
-        return std::regex_match(out, banner);
+        return banner.matchesWhole(out);
     }
 };
 
