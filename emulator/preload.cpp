@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <limits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kernel_files.h"
 #include "mtd_device.h"
@@ -99,10 +101,7 @@ void resolve(F*& slot, const char* name) {
     slot = reinterpret_cast<F*>(dlsym(RTLD_NEXT, name));
 }
 
-void init() {
-    if (initialised)
-        return;
-    initialised = true;
+void resolveReal() {
 #define R(name) resolve(real.name, #name)
     R(open); R(openat); R(close); R(read); R(write); R(pread); R(pwrite); R(pread64); R(pwrite64);
     R(lseek); R(lseek64); R(ioctl); R(fopen); R(fopen64); R(access); R(stat); R(lstat); R(fstat);
@@ -111,6 +110,13 @@ void init() {
     R(sendfile); R(sendfile64); R(copy_file_range); R(mkdirat); R(unlinkat); R(renameat); R(faccessat);
 #undef R
     nandemu::raw = {real.open, real.close, real.pread, real.pwrite, real.write, real.lseek};
+}
+
+void init() {
+    if (initialised)
+        return;
+    initialised = true;
+    resolveReal();
     const char* dir = getenv("NANDEMU_BOARD");
     if (!dir || !*dir)
         return;
@@ -135,7 +141,86 @@ void init() {
     }
 }
 
-__attribute__((constructor)) void initAtLoad() { init(); }
+// Served runs (NANDEMU_SERVE=R,W, the descriptors of two pipes): the
+// process started is only a template. For each request on R, the run's
+// arguments after the program's name and its three standard files, each
+// ending in a NUL, after their length (4 bytes), a child forked from it goes
+// on into the program's own initialisers and main with those arguments, as
+// the leader of a process group of its own; the child's wait status (4
+// bytes) goes back on W. A sweep of thousands of runs of one program thus
+// loads and links it once. The template itself never opens the board: each
+// run's child reads the faults and the board afresh, as a program started
+// anew would. A request with another number of arguments than the template
+// was started with, or the end of R, ends the template.
+bool readAll(int fd, void* buf, size_t n) {
+    for (auto* p = static_cast<char*>(buf); n > 0;) {
+        const ssize_t got = real.read(fd, p, n);
+        if (got <= 0)
+            return false;
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool placeStandardFile(int fd, const char* path, int flags) {
+    const int opened = real.open(path, flags, 0644);
+    if (opened < 0)
+        return false;
+    if (opened != fd) {
+        real.dup2(opened, fd);
+        real.close(opened);
+    }
+    return true;
+}
+
+// In the child: the request's arguments in argv, its files on 0, 1 and 2.
+void becomeRun(char* request, uint32_t length, int argc, char** argv) {
+    std::vector<char*> fields;
+    for (char* p = request; p < request + length; p += strlen(p) + 1)
+        fields.push_back(p);
+    setpgid(0, 0);
+    if (!placeStandardFile(0, fields[fields.size() - 3], O_RDONLY) ||
+        !placeStandardFile(1, fields[fields.size() - 2], O_WRONLY | O_CREAT | O_TRUNC) ||
+        !placeStandardFile(2, fields[fields.size() - 1], O_WRONLY | O_CREAT | O_TRUNC))
+        _exit(127);
+    for (int i = 1; i < argc; ++i)
+        argv[i] = fields[static_cast<size_t>(i - 1)];
+    unsetenv("NANDEMU_SERVE");
+}
+
+void serve(const char* pipes, int argc, char** argv) {
+    int requests = -1, replies = -1;
+    if (sscanf(pipes, "%d,%d", &requests, &replies) != 2)
+        _exit(127);
+    resolveReal();
+    for (uint32_t length = 0; readAll(requests, &length, sizeof length);) {
+        char* request = static_cast<char*>(malloc(length + 1));   // the child's argv: never freed there
+        if (!request || !readAll(requests, request, length))
+            _exit(127);
+        request[length] = '\0';
+        if (std::count(request, request + length, '\0') != argc - 1 + 3)
+            _exit(127);
+        const pid_t child = fork();
+        if (child == 0) {
+            real.close(requests);
+            real.close(replies);
+            becomeRun(request, length, argc, argv);
+            return;
+        }
+        free(request);
+        int32_t status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || real.write(replies, &status, sizeof status) != sizeof status)
+            _exit(127);
+    }
+    _exit(0);
+}
+
+__attribute__((constructor)) void initAtLoad(int argc, char** argv, char**) {
+    if (const char* pipes = getenv("NANDEMU_SERVE"))
+        serve(pipes, argc, argv);
+    init();
+}
 
 bool active() {
     init();

@@ -211,7 +211,7 @@ std::vector<NamedState> startStates() {
 
 // ---- the board holder and the engine's board ----
 
-BoardHolder::BoardHolder() : flash(std::make_unique<nandemu::Board>(board.dir())) {}
+BoardHolder::BoardHolder() : flash(std::make_unique<nandemu::Board>(board.dir())) { board.serve("tolvane", 2); }
 
 void BoardHolder::putPage(int part, const uint8_t* bytes, size_t n) {
     std::vector<uint8_t> page(kEnginePage, 0xFF);

@@ -123,6 +123,21 @@ TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     mkdir((dir_ + "/sd/backup").c_str(), 0755);
 }
 
+// A served program's template (see emulator/preload.cpp): requests go out on
+// one pipe, wait statuses come back on the other.
+struct TestBoard::Server {
+    std::string program;
+    size_t argc = 0;
+    pid_t pid = -1;
+    int requests = -1, replies = -1;
+    ~Server() {
+        ::close(requests);   // the template ends at the end of its requests
+        ::close(replies);
+        if (pid > 0)
+            waitpid(pid, nullptr, 0);
+    }
+};
+
 TestBoard::~TestBoard() {
     if (getenv("KEEP_BOARDS"))
         return;
@@ -132,19 +147,11 @@ TestBoard::~TestBoard() {
     std::filesystem::remove_all(dir_.substr(0, dir_.rfind('/')), ignored);
 }
 
-RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string& stdinText,
-                         const std::vector<std::string>& extraEnv) const {
-    std::string outPath = dir_ + "/../run.out", errPath = dir_ + "/../run.err", inPath = dir_ + "/../run.in";
-    {
-        std::ofstream in(inPath, std::ios::binary);
-        in << stdinText;
-    }
+std::vector<std::string> TestBoard::runEnv(const std::vector<std::string>& extraEnv) const {
     // The program starts as `simboard run` starts it, without the board tool
     // in between: the board named, the emulator preloaded, the build's
     // programs and tools first on the search path, sanitized programs
-    // accepting the emulator ahead of their runtime, and a process group of
-    // its own, which the emulator takes as the run's (a power cut kills all
-    // of it).
+    // accepting the emulator ahead of their runtime.
     char board[PATH_MAX];
     if (!realpath(dir_.c_str(), board))
         throw std::runtime_error(dir_ + ": " + strerror(errno));
@@ -159,32 +166,116 @@ RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string
     add("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
     for (char** e = environ; *e; ++e)
         add(*e);
-    const std::string path = valueOf(env, "PATH");
-    {
-        auto b = open(dir_);
-        b->shared()->runGroup = 0;   // unclaimed until the program starts
-        b->shared()->powerOff = 0;
-    }
-    const std::string program = findProgram(argv.at(0), path);
-    // Spawned rather than forked: the test process may be large, and a
-    // sweep starts thousands of programs.
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, inPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    return env;
+}
+
+void TestBoard::resetRun() const {
+    auto b = open(dir_);
+    b->shared()->runGroup = 0;   // unclaimed until the program starts
+    b->shared()->powerOff = 0;
+}
+
+namespace {
+
+// Spawned rather than forked: the test process may be large, and a sweep
+// starts thousands of programs. In a process group of its own, which the
+// emulator takes as the run's (a power cut kills all of it).
+pid_t spawn(const std::string& program, const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            posix_spawn_file_actions_t* files) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &files, &attr, pointers(argv).data(), pointers(env).data());
+    const int spawned = posix_spawn(&pid, program.c_str(), files, &attr, pointers(argv).data(), pointers(env).data());
     posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&files);
+    posix_spawn_file_actions_destroy(files);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(spawned));
+    return pid;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            throw std::runtime_error(std::string("served run: ") + strerror(errno));
+        done += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+void TestBoard::serve(const std::string& name, size_t argc) {
+    std::vector<std::string> env = runEnv({});
+    const std::string program = findProgram(name, valueOf(env, "PATH"));
+    // A script (the arm tier's wrapper that starts a program under qemu-arm)
+    // would serve from its shell: its runs are started anew.
+    char magic[4] = {};
+    std::ifstream(program, std::ios::binary).read(magic, sizeof magic);
+    if (std::memcmp(magic, "\x7f" "ELF", sizeof magic) != 0)
+        return;
+    auto server = std::make_unique<Server>();
+    server->program = name;
+    server->argc = argc;
+    int requests[2], replies[2];
+    if (pipe2(requests, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+    server->requests = requests[1];
+    server->replies = replies[0];
+    constexpr int kRequestFd = 3, kReplyFd = 4;
+    env.push_back("NANDEMU_SERVE=" + std::to_string(kRequestFd) + "," + std::to_string(kReplyFd));
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    for (int fd = 0; fd < 3; ++fd)
+        posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&files, requests[0], kRequestFd);
+    posix_spawn_file_actions_adddup2(&files, replies[1], kReplyFd);
+    std::vector<std::string> argv(argc, "(served)");
+    argv[0] = name;
+    try {
+        server->pid = spawn(program, argv, env, &files);
+    } catch (...) {
+        for (int fd : {requests[0], replies[1]})
+            ::close(fd);
+        throw;
+    }
+    ::close(requests[0]);
+    ::close(replies[1]);
+    server_ = std::move(server);
+}
+
+RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string& stdinText,
+                         const std::vector<std::string>& extraEnv) const {
+    std::string outPath = dir_ + "/../run.out", errPath = dir_ + "/../run.err", inPath = dir_ + "/../run.in";
+    {
+        std::ofstream in(inPath, std::ios::binary);
+        in << stdinText;
+    }
+    resetRun();
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (server_ && argv.at(0) == server_->program && argv.size() == server_->argc && extraEnv.empty()) {
+        std::string fields;
+        for (size_t i = 1; i < argv.size(); ++i)
+            fields += argv[i] + '\0';
+        for (const std::string* path : {&inPath, &outPath, &errPath})
+            fields += *path + '\0';
+        const uint32_t length = static_cast<uint32_t>(fields.size());
+        writeAll(server_->requests, std::string(reinterpret_cast<const char*>(&length), sizeof length) + fields);
+        int32_t got = 0;
+        if (::read(server_->replies, &got, sizeof got) != sizeof got)
+            throw std::runtime_error("served " + argv[0] + " ended");
+        status = got;
+    } else {
+        const std::vector<std::string> env = runEnv(extraEnv);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, inPath.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const pid_t pid = spawn(findProgram(argv.at(0), valueOf(env, "PATH")), argv, env, &files);
+        waitpid(pid, &status, 0);
+    }
     RunResult r;
     if (WIFEXITED(status))
         r.status = WEXITSTATUS(status);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ public:
     // that variable of the run (PATH, LD_PRELOAD, ...).
     RunResult run(const std::vector<std::string>& argv, const std::string& stdinText = "",
                   const std::vector<std::string>& env = {}) const;
+    // From now on the runs of `program` with `argc` arguments (its name
+    // included), no standard input and no env of their own are forked from
+    // one start of it, the emulator's served runs: a sweep of thousands of
+    // runs then loads and links it once. Each run still starts with the
+    // board and its faults read afresh. A script is still started anew.
+    void serve(const std::string& program, size_t argc);
 
     // Geometry.
     uint32_t pageSize() const;
@@ -93,7 +100,11 @@ public:
     bool sdFileExists(const std::string& relative) const;
 
 private:
+    struct Server;
+    std::vector<std::string> runEnv(const std::vector<std::string>& extraEnv) const;
+    void resetRun() const;   // the power on and no run's process group claimed
     std::string dir_;
+    std::unique_ptr<Server> server_;
 };
 
 // Helpers for building test data.
