@@ -141,17 +141,17 @@ void init() {
     }
 }
 
-// Served runs (NANDEMU_SERVE=R,W, the descriptors of two pipes): the
-// process started is only a template. For each request on R, the run's
+// Served runs (NANDEMU_SERVE=FD, one end of a stream socket pair): the
+// process started is only a template. For each request on FD, the run's
 // arguments after the program's name and its three standard files, each
 // ending in a NUL, after their length (4 bytes), a child forked from it goes
 // on into the program's own initialisers and main with those arguments, as
 // the leader of a process group of its own; the child's wait status (4
-// bytes) goes back on W. A sweep of thousands of runs of one program thus
+// bytes) goes back on FD. A sweep of thousands of runs of one program thus
 // loads and links it once. The template itself never opens the board: each
 // run's child reads the faults and the board afresh, as a program started
 // anew would. A request with another number of arguments than the template
-// was started with, or the end of R, ends the template.
+// was started with, or the end of FD, ends the template.
 bool readAll(int fd, void* buf, size_t n) {
     for (auto* p = static_cast<char*>(buf); n > 0;) {
         const ssize_t got = real.read(fd, p, n);
@@ -189,36 +189,33 @@ void becomeRun(char* request, uint32_t length, int argc, char** argv) {
     unsetenv("NANDEMU_SERVE");
 }
 
-void serve(const char* pipes, int argc, char** argv) {
-    int requests = -1, replies = -1;
-    if (sscanf(pipes, "%d,%d", &requests, &replies) != 2)
-        _exit(127);
+void serve(const char* socketFd, int argc, char** argv) {
+    const int fd = atoi(socketFd);
     resolveReal();
-    for (uint32_t length = 0; readAll(requests, &length, sizeof length);) {
+    for (uint32_t length = 0; readAll(fd, &length, sizeof length);) {
         char* request = static_cast<char*>(malloc(length + 1));   // the child's argv: never freed there
-        if (!request || !readAll(requests, request, length))
+        if (!request || !readAll(fd, request, length))
             _exit(127);
         request[length] = '\0';
         if (std::count(request, request + length, '\0') != argc - 1 + 3)
             _exit(127);
         const pid_t child = fork();
         if (child == 0) {
-            real.close(requests);
-            real.close(replies);
+            real.close(fd);
             becomeRun(request, length, argc, argv);
             return;
         }
         free(request);
         int32_t status = 0;
-        if (child < 0 || waitpid(child, &status, 0) != child || real.write(replies, &status, sizeof status) != sizeof status)
+        if (child < 0 || waitpid(child, &status, 0) != child || real.write(fd, &status, sizeof status) != sizeof status)
             _exit(127);
     }
     _exit(0);
 }
 
 __attribute__((constructor)) void initAtLoad(int argc, char** argv, char**) {
-    if (const char* pipes = getenv("NANDEMU_SERVE"))
-        serve(pipes, argc, argv);
+    if (const char* socketFd = getenv("NANDEMU_SERVE"))
+        serve(socketFd, argc, argv);
     init();
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,16 +124,15 @@ TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     mkdir((dir_ + "/sd/backup").c_str(), 0755);
 }
 
-// A served program's template (see emulator/preload.cpp): requests go out on
-// one pipe, wait statuses come back on the other.
+// A served program's template (see emulator/preload.cpp): requests go out
+// and wait statuses come back on one end of a socket pair.
 struct TestBoard::Server {
     std::string program;
     size_t argc = 0;
     pid_t pid = -1;
-    int requests = -1, replies = -1;
+    int socket = -1;
     ~Server() {
-        ::close(requests);   // the template ends at the end of its requests
-        ::close(replies);
+        ::close(socket);   // the template ends at the end of its requests
         if (pid > 0)
             waitpid(pid, nullptr, 0);
     }
@@ -195,9 +195,11 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argv, co
     return pid;
 }
 
-void writeAll(int fd, const std::string& bytes) {
+// Sent, not written: a template that died ends the run with an error, not
+// the test process with SIGPIPE.
+void sendAll(int fd, const std::string& bytes) {
     for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n <= 0)
             throw std::runtime_error(std::string("served run: ") + strerror(errno));
         done += static_cast<size_t>(n);
@@ -218,30 +220,26 @@ void TestBoard::serve(const std::string& name, size_t argc) {
     auto server = std::make_unique<Server>();
     server->program = name;
     server->argc = argc;
-    int requests[2], replies[2];
-    if (pipe2(requests, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0)
-        throw std::runtime_error(std::string("pipe: ") + strerror(errno));
-    server->requests = requests[1];
-    server->replies = replies[0];
-    constexpr int kRequestFd = 3, kReplyFd = 4;
-    env.push_back("NANDEMU_SERVE=" + std::to_string(kRequestFd) + "," + std::to_string(kReplyFd));
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        throw std::runtime_error(std::string("socketpair: ") + strerror(errno));
+    server->socket = ends[0];
+    constexpr int kTemplateFd = 3;
+    env.push_back("NANDEMU_SERVE=" + std::to_string(kTemplateFd));
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     for (int fd = 0; fd < 3; ++fd)
         posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, requests[0], kRequestFd);
-    posix_spawn_file_actions_adddup2(&files, replies[1], kReplyFd);
+    posix_spawn_file_actions_adddup2(&files, ends[1], kTemplateFd);
     std::vector<std::string> argv(argc, "(served)");
     argv[0] = name;
     try {
         server->pid = spawn(program, argv, env, &files);
     } catch (...) {
-        for (int fd : {requests[0], replies[1]})
-            ::close(fd);
+        ::close(ends[1]);
         throw;
     }
-    ::close(requests[0]);
-    ::close(replies[1]);
+    ::close(ends[1]);
     server_ = std::move(server);
 }
 
@@ -261,9 +259,9 @@ RunResult TestBoard::run(const std::vector<std::string>& argv, const std::string
         for (const std::string* path : {&inPath, &outPath, &errPath})
             fields += *path + '\0';
         const uint32_t length = static_cast<uint32_t>(fields.size());
-        writeAll(server_->requests, std::string(reinterpret_cast<const char*>(&length), sizeof length) + fields);
+        sendAll(server_->socket, std::string(reinterpret_cast<const char*>(&length), sizeof length) + fields);
         int32_t got = 0;
-        if (::read(server_->replies, &got, sizeof got) != sizeof got)
+        if (::recv(server_->socket, &got, sizeof got, MSG_WAITALL) != sizeof got)
             throw std::runtime_error("served " + argv[0] + " ended");
         status = got;
     } else {
