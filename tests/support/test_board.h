@@ -55,10 +55,10 @@ public:
     RunResult run(const std::vector<std::string>& argv, const std::string& stdinText = "",
                   const std::vector<std::string>& env = {}) const;
     // From now on the runs of `program` with `argc` arguments (its name
-    // included), no standard input and no env of their own are forked from
-    // one start of it, the emulator's served runs: a sweep of thousands of
-    // runs then loads and links it once. Each run still starts with the
-    // board and its faults read afresh. A script is still started anew.
+    // included) and no env of their own are forked from one start of it,
+    // the emulator's served runs: a sweep of thousands of runs then loads
+    // and links it once. Each run still starts with the board and its faults
+    // read afresh. A script is still started anew.
     void serve(const std::string& program, size_t argc);
 
     // Geometry.
