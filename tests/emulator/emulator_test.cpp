@@ -117,27 +117,6 @@ TEST(PowerCut, KillsEveryProcessOfTheRun) {
     }
 }
 
-// A served program's runs are forked from one start of it: each has its own
-// arguments and output, reads the faults as they are when it starts, and a
-// power cut ends only its own run.
-TEST(ServedRuns, EachRunStartsAfreshAndACutEndsOnlyIt) {
-    TestBoard b;
-    b.serve("mtdpoke", 6);
-    b.setFaults({"cut=1:after"});
-    EXPECT_EQ(SIGKILL, b.run({"mtdpoke", "/dev/mtd2", "write", "0", "2048", "0"}).signal);
-    b.clearFaults();
-    for (const char* byte : {"0x0f", "0x03"}) {
-        const auto r = b.run({"mtdpoke", "/dev/mtd2", "write", "2048", "2048", byte});
-        EXPECT_TRUE(r.exited(0)) << r.err;
-        EXPECT_EQ(std::vector<std::string>{"write -> 2048"}, lines(r.out));
-    }
-    EXPECT_EQ(0x03, b.read(kKernel1, 2048, 1)[0]);
-    EXPECT_EQ(0x00, b.read(kKernel1, 0, 1)[0]);   // the cut came after the first write
-    const auto log = b.log();
-    ASSERT_EQ(3u, count(log, "program"));
-    EXPECT_NE(log.back().pid, log.front().pid);
-}
-
 // The shim hands each call on a partition descriptor to the board's device
 // and gives its answer back as the C library does: -1 with errno.
 TEST(Shim, GivesTheDevicesAnswersBackAsErrno) {

@@ -47,10 +47,4 @@ std::vector<std::string> Ere::search(const std::string& text, size_t* start) con
     return out;
 }
 
-bool Ere::matchesWhole(const std::string& text) const {
-    size_t start = 0;
-    const std::vector<std::string> m = search(text, &start);
-    return !m.empty() && start == 0 && m[0].size() == text.size();
-}
-
 }  // namespace testboard

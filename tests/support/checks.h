@@ -30,7 +30,6 @@ public:
     // The first match in `text`, then its groups ("" for a group that took
     // no part); empty when there is none. `start`: where the match begins.
     std::vector<std::string> search(const std::string& text, size_t* start = nullptr) const;
-    bool matchesWhole(const std::string& text) const;
 
 private:
     regex_t re_;

@@ -29,8 +29,8 @@ protected:
 
     static bool isBanner(const std::string& out) {
         static const testboard::Ere banner(
-            " ===========>>> compiler time : [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\n");
-        return banner.matchesWhole(out);
+            "^ ===========>>> compiler time : [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\n$");
+        return !banner.search(out).empty();
     }
 };
 
