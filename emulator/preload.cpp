@@ -112,11 +112,26 @@ void resolveReal() {
     nandemu::raw = {real.open, real.close, real.pread, real.pwrite, real.write, real.lseek};
 }
 
+// NANDEMU_REFUSE=DIR: no program from DIR runs on the board. The arm tier
+// names the native build there, whose tests it points at the ARM programs:
+// a native one started by a path it missed fails its test.
+void refuseIfFrom(const char* dir) {
+    char exe[PATH_MAX], refused[PATH_MAX];
+    if (!dir || !*dir || !realpath("/proc/self/exe", exe) || !realpath(dir, refused))
+        return;
+    const size_t n = strlen(refused);
+    if (strncmp(exe, refused, n) == 0 && exe[n] == '/') {
+        fprintf(stderr, "nandemu: %s is refused on this board (NANDEMU_REFUSE)\n", exe);
+        _exit(127);
+    }
+}
+
 void init() {
     if (initialised)
         return;
     initialised = true;
     resolveReal();
+    refuseIfFrom(getenv("NANDEMU_REFUSE"));
     const char* dir = getenv("NANDEMU_BOARD");
     if (!dir || !*dir)
         return;

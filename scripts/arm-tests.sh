@@ -13,7 +13,10 @@
 #     changelog; no file of mtd-utils' and no error from lintian. The
 #     archives of static programs. The manual pages pass mandoc's lint.
 #  3. The test suite on the ARM builds under qemu-arm (presets armel-test and
-#     armhf-test, label arm).
+#     armhf-test, label arm). Where ARM_HOST_BUILD holds the native tests,
+#     the whole suite's board tests are those native ones, run against the
+#     ARM programs (the tier's run-native-tests); only what they start and
+#     the tests of code compiled into them are built for ARM.
 #
 # Non-zero on the first failure. Set up first with scripts/arm-setup.sh (and
 # scripts/deps.sh, which installs mtd-utils, whose file list the packages are
@@ -261,12 +264,20 @@ for arch in "${test_arches[@]}"; do
     host=(-DFW_ARM_HOST_DIR="$PWD/build/arm-host" -DFW_ARM_HOST_BUILT=OFF)
   fi
   cmake --preset "$arch-test" "${host[@]}" >/dev/null
-  target=arm_tier_tests
-  [ "$arch" = armel ] || [ "${ARMHF_WHOLE:-}" = 1 ] || target=arm_tier_quick
+  target=arm_tier_quick
+  native=build/$arch-test/arm/run-native-tests
+  if [ "$arch" = armel ] || [ "${ARMHF_WHOLE:-}" = 1 ]; then
+    target=arm_tier_tests
+    [ -x "$native" ] && target=arm_tier_units
+  fi
   cmake --build --preset "$arch-test" -j2 --target "$target"
   echo "=== arm tier: $arch tests under qemu-arm ($target)"
   # The preset leaves out the executables left unbuilt (NAME_NOT_BUILT in the list).
   ctest --preset "$arch-test"
+  if [ "$target" = arm_tier_units ]; then
+    echo "=== arm tier: the native board tests against the $arch programs"
+    "$native" -L board -E '^EveryStep/StoryStep\.' --output-on-failure -j2
+  fi
   echo "arm tier: $arch built and tested in $((SECONDS - started)) s"
 done
 check_lintian

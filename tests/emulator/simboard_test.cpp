@@ -16,7 +16,7 @@ namespace {
 
 using Tool = testboard::RunResult;
 
-Tool simboard(const std::string& args) { return testboard::runShell(std::string(FW_SIMBOARD_PATH) + " " + args); }
+Tool simboard(const std::string& args) { return testboard::runShell(FW_BUILT(FW_SIMBOARD_PATH) + " " + args); }
 
 TEST(BoardTool, EveryBadArgumentGetsOneLineAndStatusTwo) {
     TestBoard b;
@@ -60,7 +60,7 @@ struct LineCase {
 void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
 std::string expand(std::string text, const std::string& dir) {
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"SB", FW_SIMBOARD_PATH}, {"DIR", dir}})
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"SB", FW_BUILT(FW_SIMBOARD_PATH)}, {"DIR", dir}})
         for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
             text.replace(at, from.size(), to);
     return text;
@@ -143,7 +143,7 @@ TEST(BoardTool, RunPutsTheStandInToolsFirstUnlessPathFirstNamesAFolder) {
         remove(b.sdPath("dump.bin").c_str());
         // A sanitized nanddump must accept the emulator preloaded ahead of its runtime.
         Tool t = testboard::runShell("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 PATH=" + wrap + ":$PATH " +
-                                     FW_SIMBOARD_PATH + " run " + b.dir() + " " + c.option + " -- " + dump);
+                                     FW_BUILT(FW_SIMBOARD_PATH) + " run " + b.dir() + " " + c.option + " -- " + dump);
         ASSERT_EQ(0, t.status) << t.err;
         EXPECT_EQ(2048u, b.readSdFile("dump.bin").size()) << "the stand-in did not dump";
         std::ifstream log(calls);

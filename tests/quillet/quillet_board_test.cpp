@@ -193,17 +193,21 @@ protected:
         }
         return dir;
     }
-    // `cmake --install` of this build into a staging folder; empty in a
-    // cross build, whose programs only the arm tier's wrappers start.
+    // `cmake --install` of this build into a staging folder; empty where
+    // only the arm tier's wrappers start the programs (a cross build, or
+    // the arm tier's run of the native tests).
     std::string stagedQuillet() const {
 #ifdef FW_INSTALL_BUILD
+        const std::string build = FW_BUILT(FW_INSTALL_BUILD);
+#else
+        const std::string build;
+#endif
+        if (build.empty())
+            return "";
         const std::string stage = work + "/stage";
-        auto r = testboard::runShell("DESTDIR='" + stage + "' cmake --install '" FW_INSTALL_BUILD "' --prefix /usr");
+        auto r = testboard::runShell("DESTDIR='" + stage + "' cmake --install '" + build + "' --prefix /usr");
         EXPECT_TRUE(r.exited(0)) << r.out << r.err;
         return stage + "/usr/sbin/quillet";
-#else
-        return "";
-#endif
     }
 };
 
@@ -215,7 +219,7 @@ TEST_P(QuilletOwnTools, VerifiesAnIntactBoardWithoutAWrite) {
     std::vector<std::string> env = {"PATH=" + foreignTools() + ":/usr/sbin:/usr/bin:/sbin:/bin"};
     if (c.ash) {
         ASSERT_EQ(0, access("/bin/busybox", X_OK)) << "no BusyBox: bash scripts/deps.sh installs it";
-        env.push_back("LD_PRELOAD=" + testboard::preload() + " " FW_SYSTEM_ASH);
+        env.push_back("LD_PRELOAD=" + testboard::preload() + " " + FW_BUILT(FW_SYSTEM_ASH));
     }
     auto r = board.run({quillet}, "", env);
     ASSERT_TRUE(r.exited(0)) << r.err;

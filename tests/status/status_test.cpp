@@ -36,8 +36,8 @@ public:
 // A run with the open guard preloaded ahead of the emulator.
 testboard::RunResult guarded(const testboard::TestBoard& b, const Argv& argv) {
     const char* was = getenv("FW_PRELOAD");
-    const std::string preload = was ? was : FW_NANDEMU;
-    setenv("FW_PRELOAD", (std::string(FW_OPEN_GUARD) + " " + preload).c_str(), 1);
+    const std::string preload = testboard::preload();
+    setenv("FW_PRELOAD", (FW_BUILT(FW_OPEN_GUARD) + " " + preload).c_str(), 1);
     testboard::RunResult r = b.run(argv);
     if (was)
         setenv("FW_PRELOAD", preload.c_str(), 1);

@@ -381,7 +381,7 @@ TEST(FlashMap, OtherLayoutsAreDrawnPlain) {
 
 using Tool = testboard::RunResult;
 
-Tool simboard(const std::string& args) { return testboard::runShell(std::string(FW_SIMBOARD_PATH) + " " + args); }
+Tool simboard(const std::string& args) { return testboard::runShell(FW_BUILT(FW_SIMBOARD_PATH) + " " + args); }
 
 TEST(BoardToolPictures, ShowBriefPrintsTheSummaryAndMapTakesATitle) {
     testboard::TestBoard b;

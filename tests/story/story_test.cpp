@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "records.h"
+#include "test_board.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ public:
     StoryRun run(const std::string& env, const std::string& args = "") const {
         StoryRun r;
         r.dir = dir_ + "/story";
-        std::string cmd = "BUILD='" FW_BUILD_DIR "' STORY_DIR='" + r.dir + "' " + env + " bash '" FW_SOURCE_DIR
+        std::string cmd = "BUILD='" + FW_BUILT(FW_BUILD_DIR) + "' STORY_DIR='" + r.dir + "' " + env + " bash '" FW_SOURCE_DIR
                           "/scripts/story.sh' " + args + " >'" + dir_ + "/out' 2>'" + dir_ + "/err' </dev/null";
         int rc = system(cmd.c_str());
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;

@@ -101,15 +101,16 @@ RunResult runShell(const std::string& command) {
     return r;
 }
 
-std::string binDir() {
-    if (const char* dir = getenv("FW_BIN_DIR"))
-        return dir;
-    return FW_BIN_DIR;
+std::string built(const char* variable, const char* path) {
+    const char* given = getenv(variable);
+    return given ? given : path;
 }
+
+std::string binDir() { return FW_BUILT(FW_BIN_DIR); }
 
 std::string toolDir() { return binDir() + "/" FW_TOOLS_FROM_PROGRAMS; }
 
-std::string preload() { return getenv("FW_PRELOAD") ? getenv("FW_PRELOAD") : FW_PRELOAD; }
+std::string preload() { return FW_BUILT(FW_PRELOAD); }
 
 TestBoard::TestBoard(const BoardOptions& o) : dir_(makeTempDir() + "/board") {
     nandemu::Geometry g;

@@ -111,6 +111,11 @@ private:
 std::vector<uint8_t> pattern(size_t length, uint32_t seed);   // reproducible pseudo-random bytes
 uint32_t byteSum(const std::vector<uint8_t>& data);            // unsigned 32-bit wrapping byte sum
 std::vector<std::string> lines(const std::string& text);       // split on '\n'
+// A path compiled into the tests, or what the environment variable of the
+// same name holds when it is set: the arm tier drives the ARM programs with
+// the native tests so, and an empty value there means none.
+std::string built(const char* variable, const char* path);
+#define FW_BUILT(NAME) testboard::built(#NAME, NAME)
 std::string binDir();                                          // the build's program folder
 std::string toolDir();                                         // its MTD tools' folder, as installed beside it
 std::string preload();                                         // the emulator library the runs preload
