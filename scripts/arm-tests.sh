@@ -264,19 +264,24 @@ for arch in "${test_arches[@]}"; do
     host=(-DFW_ARM_HOST_DIR="$PWD/build/arm-host" -DFW_ARM_HOST_BUILT=OFF)
   fi
   cmake --preset "$arch-test" "${host[@]}" >/dev/null
-  target=arm_tier_quick
+  # With the native tests at hand only what they start is built for ARM,
+  # and they run against it (the set all, or quick for armhf).
   native=build/$arch-test/arm/run-native-tests
   if [ "$arch" = armel ] || [ "${ARMHF_WHOLE:-}" = 1 ]; then
-    target=arm_tier_tests
+    target=arm_tier_tests native_set=all
     [ -x "$native" ] && target=arm_tier_units
+  else
+    target=arm_tier_quick native_set=quick
+    [ -x "$native" ] && target=arm_tier_quick_units
   fi
+  [ -x "$native" ] || native_set=
   cmake --build --preset "$arch-test" -j2 --target "$target"
   echo "=== arm tier: $arch tests under qemu-arm ($target)"
   # The preset leaves out the executables left unbuilt (NAME_NOT_BUILT in the list).
   ctest --preset "$arch-test"
-  if [ "$target" = arm_tier_units ]; then
-    echo "=== arm tier: the native board tests against the $arch programs"
-    "$native" -L board -E '^EveryStep/StoryStep\.' --output-on-failure -j2
+  if [ -n "$native_set" ]; then
+    echo "=== arm tier: the native board tests ($native_set) against the $arch programs"
+    "$native" "$native_set" -L board -E '^EveryStep/StoryStep\.' --output-on-failure -j2
   fi
   echo "arm tier: $arch built and tested in $((SECONDS - started)) s"
 done
