@@ -3,6 +3,7 @@
 // the power cuts it ends runs for. The NAND rules and faults themselves are
 // the device's, proven in process in device_test.cpp.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,6 +162,18 @@ TEST(SdCard, PathsUnderMntSdLandInTheBoardsFolder) {
     EXPECT_EQ("data\n", r.out);
     EXPECT_FALSE(b.sdFileExists("x/f"));
     EXPECT_TRUE(b.sdFileExists("x"));
+}
+
+// The arm tier's guard: no program from the folder NANDEMU_REFUSE names runs.
+TEST(Refuse, AProgramFromTheNamedFolderEndsWithoutRunning) {
+    TestBoard b;
+    char sh[PATH_MAX];
+    ASSERT_NE(nullptr, realpath("/bin/sh", sh));
+    const std::string dir = std::string(sh).substr(0, std::string(sh).rfind('/'));
+    auto r = b.run({"/bin/sh", "-c", "echo ran"}, "", {"NANDEMU_REFUSE=" + dir});
+    EXPECT_TRUE(r.exited(127));
+    EXPECT_EQ("nandemu: " + std::string(sh) + " is refused on this board (NANDEMU_REFUSE)\n", r.err);
+    EXPECT_EQ("ran\n", b.run({"/bin/sh", "-c", "echo ran"}, "", {"NANDEMU_REFUSE=" + dir + "/sub"}).out);
 }
 
 TEST(PassThrough, WithoutTheBoardVariableNothingIsEmulated) {
