@@ -144,12 +144,12 @@ backup() {
     cp "$BACKUP/$1.as1" "$BACKUP/$1.as2"
 }
 
-# flash_digest: one line per compared partition, "mtdN MD5". md5sum opens
-# the device itself: on the simulated board a descriptor that the shell
-# opened does not reach the MTD in a child.
+# flash_digest: one line per compared partition, "mtdN DIGEST BYTES"
+# (mtdprobe digest). The program opens the device itself: on the simulated
+# board a descriptor that the shell opened does not reach the MTD in a child.
 flash_digest() {
     for n in $KT_COMPARED; do
-        echo "mtd$n $(md5sum /dev/mtd$n | cut -d' ' -f1)"
+        echo "mtd$n $(mtdprobe digest /dev/mtd$n)"
     done
 }
 
