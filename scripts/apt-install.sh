@@ -6,6 +6,12 @@
 set -eu
 name=$1
 shift
+# APT_COLLECT=FILE: only note the packages (a line each call, maybe empty)
+# for one later run of this script that installs them all.
+if [ -n "${APT_COLLECT:-}" ]; then
+    echo "$*" >>"$APT_COLLECT"
+    exit 0
+fi
 if [ "$(id -u)" -ne 0 ]; then
     if command -v sudo >/dev/null 2>&1; then
         SUDO=sudo
