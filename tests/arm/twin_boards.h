@@ -66,6 +66,12 @@ public:
             const uint64_t size = native_.partitionSize(mtd);
             EXPECT_EQ(native_.badBlocks(mtd), arm_.badBlocks(mtd)) << "mtd" << mtd;
             for (uint64_t at = 0; at < size; at += chunk) {
+                // Erased on both boards: nothing stored to compare. Under
+                // qemu-arm reading it was half the tier's comparison tests.
+                const uint64_t stored = std::min(native_.nextStored(mtd, at), arm_.nextStored(mtd, at));
+                if (stored >= size)
+                    break;
+                at = stored / chunk * chunk;
                 const size_t length = static_cast<size_t>(std::min<uint64_t>(chunk, size - at));
                 if (native_.read(mtd, at, length) != arm_.read(mtd, at, length)) {
                     ADD_FAILURE() << "mtd" << mtd << " differs in the MiB at " << at;

@@ -45,6 +45,18 @@ TEST(FreshBoard, IsErasedAndCostsAlmostNoDisk) {
     EXPECT_EQ(13, b.partitionCount());
 }
 
+// What the arm tier's flash comparison skips is erased, and only that.
+TEST(FreshBoard, NextStoredSkipsOnlyErasedFlash) {
+    TestBoard b;
+    const uint64_t size = b.partitionSize(kKernel1);
+    EXPECT_EQ(size, b.nextStored(kKernel1, 0));
+    b.program(kKernel1, 5 * kBlock, testboard::pattern(b.pageSize(), 1));
+    EXPECT_EQ(5 * kBlock, b.nextStored(kKernel1, 0));
+    EXPECT_EQ(5 * kBlock + 100, b.nextStored(kKernel1, 5 * kBlock + 100));
+    b.eraseBlock(kKernel1, 5);
+    EXPECT_EQ(size, b.nextStored(kKernel1, 0));
+}
+
 TEST(FreshBoard, PartitionsLookLikeCharacterDevicesAndMissingOnesDoNotExist) {
     BoardOptions small;
     small.layout = "small";
