@@ -468,16 +468,16 @@ bool Board::inKnownHole(int part, uint64_t offset, size_t len) const {
     const uint32_t changes = __atomic_load_n(&shared_->dataChanges, __ATOMIC_ACQUIRE);
     if (h.changes == changes && offset >= h.start && offset + len <= h.end)
         return true;
-    const off_t data = raw.lseek(dataFd(part), static_cast<off_t>(offset), SEEK_DATA);
-    uint64_t end;
-    if (data >= 0)
-        end = static_cast<uint64_t>(data);
-    else if (errno == ENXIO)
-        end = UINT64_MAX;   // no data from here to the end of the file
-    else
-        return false;
+    const uint64_t end = storedFrom(part, offset);
     h = {changes, offset, end};
     return offset + len <= end;
+}
+
+uint64_t Board::storedFrom(int part, uint64_t offset) const {
+    const off_t data = raw.lseek(dataFd(part), static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0)
+        return static_cast<uint64_t>(data);
+    return errno == ENXIO ? UINT64_MAX : offset;   // ENXIO: no data from here to the end of the file
 }
 
 void Board::dataChanged() { __atomic_add_fetch(&shared_->dataChanges, 1, __ATOMIC_RELEASE); }

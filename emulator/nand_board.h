@@ -103,6 +103,10 @@ public:
     // Raw flash: no faults, no counting, no log. Offsets are byte offsets in
     // the partition; callers check ranges.
     void read(int part, uint64_t offset, uint8_t* buf, size_t len) const;
+    // The first offset from `offset` on that may hold stored bytes: erased
+    // flash is a hole in the partition's file. UINT64_MAX when only erased
+    // flash follows; `offset` itself when the file system cannot tell.
+    uint64_t storedFrom(int part, uint64_t offset) const;
     // Programs whole pages: ANDs data into them. Returns the number of pages
     // that had been programmed before since their last erase.
     uint32_t programPages(int part, uint64_t offset, const uint8_t* data, size_t len,

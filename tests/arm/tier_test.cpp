@@ -36,18 +36,13 @@ ElfKind elfKind(const std::string& path) {
 }
 
 TEST(ArmTierPrograms, BoardProgramsAreArmExecutables) {
-    int checked = 0;
     const std::string programs = FW_ARM_PROGRAM_DIR, tools = FW_ARM_TOOL_DIR;
     for (const std::string& path : {programs + "/tolvane", programs + "/quillet", tools + "/nanddump",
                                     tools + "/nandwrite", tools + "/flash_eraseall"}) {
-        if (!std::ifstream(path))
-            continue;   // a program not built yet
         ElfKind kind = elfKind(path);
         EXPECT_EQ(kind.elfClass, 1) << path;
         EXPECT_EQ(kind.machine, 40) << path;
-        ++checked;
     }
-    EXPECT_EQ(checked, 5) << "tolvane, quillet and the MTD tools";
 }
 
 // What a program reads on the board shows that the emulator was loaded into it.

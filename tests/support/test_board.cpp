@@ -304,15 +304,7 @@ std::vector<uint8_t> TestBoard::read(int mtd, uint64_t offset, size_t length) co
 
 uint64_t TestBoard::nextStored(int mtd, uint64_t offset) const {
     auto b = open(dir_);
-    const uint64_t size = b->partitionSize(mtd);
-    const int fd = ::open(b->dataPath(mtd).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return offset;
-    const off_t at = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
-    const bool none = at < 0 && errno == ENXIO;
-    ::close(fd);
-    // Where the file system cannot tell, everything may hold data.
-    return none ? size : at < 0 ? offset : std::min<uint64_t>(static_cast<uint64_t>(at), size);
+    return std::min<uint64_t>(b->storedFrom(mtd, offset), b->partitionSize(mtd));
 }
 
 void TestBoard::program(int mtd, uint64_t offset, const std::vector<uint8_t>& data) {

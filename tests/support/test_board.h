@@ -69,9 +69,8 @@ public:
 
     // Direct flash access: no fault, no counting, no log entry.
     std::vector<uint8_t> read(int mtd, uint64_t offset, size_t length) const;
-    // The first offset from `offset` on that may hold programmed bytes: the
-    // erased flash before it is a hole in the board's file. The partition's
-    // size when only erased flash follows.
+    // The first offset from `offset` on that may hold programmed bytes (the
+    // board's storedFrom), at most the partition's size.
     uint64_t nextStored(int mtd, uint64_t offset) const;
     void program(int mtd, uint64_t offset, const std::vector<uint8_t>& data);  // ANDs into the pages
     void eraseBlock(int mtd, uint32_t block);
