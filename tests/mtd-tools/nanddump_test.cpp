@@ -6,7 +6,7 @@ using namespace mtdtest;
 
 namespace {
 
-constexpr const char* kFile = "/mnt/sd/dump.bin";
+constexpr const char* kDumpFile = "/mnt/sd/dump.bin";
 const Bytes kOldDump(100, 0x5A);
 
 class NanddumpTest : public ToolTest {
@@ -17,16 +17,16 @@ protected:
         board.writeSdFile("plain.bin", Bytes(4096, 0));
     }
     static Argv dump(uint64_t length, const char* dev = kDev) {
-        return {"nanddump", "-o", "-b", "-f", kFile, "-l", std::to_string(length), dev};
+        return {"nanddump", "-o", "-b", "-f", kDumpFile, "-l", std::to_string(length), dev};
     }
     Bytes dumped() const { return board.readSdFile("dump.bin"); }
 };
 
 TEST_F(NanddumpTest, OptionsInAnyOrderGiveTheSameDump) {
     const std::string len = std::to_string(3 * kBlock);
-    for (const Argv& argv : {dump(3 * kBlock), Argv{"nanddump", "-l", len, "-f", kFile, "-b", "-o", kDev},
-                             Argv{"nanddump", kDev, "-b", "-l", len, "-o", "-f", kFile},
-                             Argv{"nanddump", "-ob", "-f" + std::string(kFile), "-l0x60000", kDev}}) {
+    for (const Argv& argv : {dump(3 * kBlock), Argv{"nanddump", "-l", len, "-f", kDumpFile, "-b", "-o", kDev},
+                             Argv{"nanddump", kDev, "-b", "-l", len, "-o", "-f", kDumpFile},
+                             Argv{"nanddump", "-ob", "-f" + std::string(kDumpFile), "-l0x60000", kDev}}) {
         board.writeSdFile("dump.bin", kOldDump);
         expectRun(argv, 0);
         EXPECT_EQ(dumped(), blocks(0, 3)) << argv[1] << " " << argv[2];
@@ -51,7 +51,7 @@ TEST_P(NanddumpLengthTest, DumpsUpToTheEndOfThePartitionAtMost) {
     const LengthCase& c = GetParam();
     for (uint32_t b : c.bad)
         board.markBad(kMtd, b);
-    Argv argv{"nanddump", "-o", "-b", "-f", kFile};
+    Argv argv{"nanddump", "-o", "-b", "-f", kDumpFile};
     argv.insert(argv.end(), c.length.begin(), c.length.end());
     argv.push_back(kDev);
     std::vector<uint32_t> reported;
@@ -119,7 +119,6 @@ TEST_P(NanddumpBadBlockTest, BadBlocksInTheRangeAreLeftOut) {
     EXPECT_EQ(dumped(), expected);
 }
 
-constexpr uint32_t B = kBlock, P = kPage;
 INSTANTIATE_TEST_SUITE_P(Ranges, NanddumpBadBlockTest, ::testing::Values(
     BadCase{"OneInside", {2}, 6 * B, {{0, 2 * B}, {3 * B, 3 * B}}, {2}},
     BadCase{"FirstBlock", {0}, 3 * B, {{B, 2 * B}}, {0}},
@@ -133,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Ranges, NanddumpBadBlockTest, ::testing::Values(
 
 // ---- failures: status 2 leaves the file alone, status 1 leaves no file ----
 
-struct FailCase {
+struct DumpFailCase {
     const char* name;
     Argv argv;
     const char* fault;
@@ -142,17 +141,17 @@ struct FailCase {
 };
 
 // Names the case in the test list.
-void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DumpFailCase& c, std::ostream* os) { *os << c.name; }
 
-class NanddumpFailureTest : public NanddumpTest, public ::testing::WithParamInterface<FailCase> {};
+class NanddumpFailureTest : public NanddumpTest, public ::testing::WithParamInterface<DumpFailCase> {};
 
 TEST_P(NanddumpFailureTest, FailsWithOneLine) {
-    const FailCase& c = GetParam();
+    const DumpFailCase& c = GetParam();
     if (*c.fault)
         board.setFaults({c.fault});
     const std::string usage = c.status == 2 ? " (usage: nanddump -o -b -f FILE [-l LEN] DEV)" : "";
     expectRun(c.argv, c.status, "nanddump: " + c.line + usage + "\n");
-    const bool namesDump = std::find(c.argv.begin(), c.argv.end(), kFile) != c.argv.end();
+    const bool namesDump = std::find(c.argv.begin(), c.argv.end(), kDumpFile) != c.argv.end();
     if (c.status == 2 || !namesDump)
         EXPECT_EQ(dumped(), kOldDump);
     else
@@ -160,34 +159,34 @@ TEST_P(NanddumpFailureTest, FailsWithOneLine) {
 }
 
 const char* const kBoth = "only data dumps without bad blocks are made: give -o and -b";
-Argv withLength(const char* len) { return {"nanddump", "-o", "-b", "-f", kFile, "-l", len, kDev}; }
+Argv withLength(const char* len) { return {"nanddump", "-o", "-b", "-f", kDumpFile, "-l", len, kDev}; }
 
 INSTANTIATE_TEST_SUITE_P(Usage, NanddumpFailureTest, ::testing::Values(
-    FailCase{"NoDataOnly", {"nanddump", "-b", "-f", kFile, kDev}, "", 2, kBoth},
-    FailCase{"NoOmitBad", {"nanddump", "-o", "-f", kFile, kDev}, "", 2, kBoth},
-    FailCase{"NoFile", {"nanddump", "-o", "-b", "-l", "2048", kDev}, "", 2, "no output file (-f FILE)"},
-    FailCase{"NoDevice", {"nanddump", "-o", "-b", "-f", kFile}, "", 2, "no device"},
-    FailCase{"TwoDevices", {"nanddump", "-o", "-b", "-f", kFile, kDev, "/dev/mtd2"}, "", 2, "unexpected argument '/dev/mtd2'"},
-    FailCase{"UnknownOption", {"nanddump", "-o", "-b", "-x", "-f", kFile, kDev}, "", 2, "unknown option -x"},
-    FailCase{"FileWithoutArgument", {"nanddump", "-o", "-b", kDev, "-f"}, "", 2, "option -f needs an argument"},
-    FailCase{"NegativeLength", withLength("-2048"), "", 2, "invalid length '-2048'"},
-    FailCase{"TrailingText", withLength("2048k"), "", 2, "invalid length '2048k'"},
-    FailCase{"BareHexPrefix", withLength("0x"), "", 2, "invalid length '0x'"},
-    FailCase{"Over64Bits", withLength("99999999999999999999"), "", 2, "invalid length '99999999999999999999'"}));
+    DumpFailCase{"NoDataOnly", {"nanddump", "-b", "-f", kDumpFile, kDev}, "", 2, kBoth},
+    DumpFailCase{"NoOmitBad", {"nanddump", "-o", "-f", kDumpFile, kDev}, "", 2, kBoth},
+    DumpFailCase{"NoFile", {"nanddump", "-o", "-b", "-l", "2048", kDev}, "", 2, "no output file (-f FILE)"},
+    DumpFailCase{"NoDevice", {"nanddump", "-o", "-b", "-f", kDumpFile}, "", 2, "no device"},
+    DumpFailCase{"TwoDevices", {"nanddump", "-o", "-b", "-f", kDumpFile, kDev, "/dev/mtd2"}, "", 2, "unexpected argument '/dev/mtd2'"},
+    DumpFailCase{"UnknownOption", {"nanddump", "-o", "-b", "-x", "-f", kDumpFile, kDev}, "", 2, "unknown option -x"},
+    DumpFailCase{"FileWithoutArgument", {"nanddump", "-o", "-b", kDev, "-f"}, "", 2, "option -f needs an argument"},
+    DumpFailCase{"NegativeLength", withLength("-2048"), "", 2, "invalid length '-2048'"},
+    DumpFailCase{"TrailingText", withLength("2048k"), "", 2, "invalid length '2048k'"},
+    DumpFailCase{"BareHexPrefix", withLength("0x"), "", 2, "invalid length '0x'"},
+    DumpFailCase{"Over64Bits", withLength("99999999999999999999"), "", 2, "invalid length '99999999999999999999'"}));
 
 INSTANTIATE_TEST_SUITE_P(Runtime, NanddumpFailureTest, ::testing::Values(
-    FailCase{"NoSuchDevice", {"nanddump", "-o", "-b", "-f", kFile, "/dev/mtd9"}, "", 1,
+    DumpFailCase{"NoSuchDevice", {"nanddump", "-o", "-b", "-f", kDumpFile, "/dev/mtd9"}, "", 1,
              "can't open '/dev/mtd9': No such file or directory"},
-    FailCase{"PlainFile", {"nanddump", "-o", "-b", "-f", kFile, "/mnt/sd/plain.bin"}, "", 1,
+    DumpFailCase{"PlainFile", {"nanddump", "-o", "-b", "-f", kDumpFile, "/mnt/sd/plain.bin"}, "", 1,
              "'/mnt/sd/plain.bin' is not an MTD device"},
-    FailCase{"GeometryQuery", withLength("2048"), "fail=mtd1:getinfo:1:EIO", 1, "MEMGETINFO on '/dev/mtd1': Input/output error"},
-    FailCase{"Read", withLength("262144"), "fail=mtd1:read:3:EIO", 1, "read at 0x00001000 of '/dev/mtd1': Input/output error"},
-    FailCase{"ShortRead", withLength("262144"), "fail=mtd1:read:2:short", 1,
+    DumpFailCase{"GeometryQuery", withLength("2048"), "fail=mtd1:getinfo:1:EIO", 1, "MEMGETINFO on '/dev/mtd1': Input/output error"},
+    DumpFailCase{"Read", withLength("262144"), "fail=mtd1:read:3:EIO", 1, "read at 0x00001000 of '/dev/mtd1': Input/output error"},
+    DumpFailCase{"ShortRead", withLength("262144"), "fail=mtd1:read:2:short", 1,
              "short read at 0x00000800 of '/dev/mtd1' (1024 of 2048 bytes)"},
     // Whether block 1 belongs in the dump cannot be known.
-    FailCase{"BadBlockQuery", withLength("393216"), "fail=mtd1:getbadblock:2:EIO", 1,
+    DumpFailCase{"BadBlockQuery", withLength("393216"), "fail=mtd1:getbadblock:2:EIO", 1,
              "MEMGETBADBLOCK at 0x00020000 on '/dev/mtd1': Input/output error"},
-    FailCase{"Uncreatable", {"nanddump", "-o", "-b", "-f", "/mnt/sd/none/d.bin", kDev}, "", 1,
+    DumpFailCase{"Uncreatable", {"nanddump", "-o", "-b", "-f", "/mnt/sd/none/d.bin", kDev}, "", 1,
              "can't create '/mnt/sd/none/d.bin': No such file or directory"}));
 
 }  // namespace

@@ -7,7 +7,7 @@ using namespace mtdtest;
 
 namespace {
 
-constexpr const char* kFile = "/mnt/sd/image.bin";
+constexpr const char* kImageFile = "/mnt/sd/image.bin";
 
 class NandwriteTest : public ToolTest {
 protected:
@@ -18,7 +18,7 @@ protected:
         board.writeSdFile("image.bin", image);
         return image;
     }
-    static Argv write() { return {"nandwrite", "-p", kDev, kFile}; }
+    static Argv write() { return {"nandwrite", "-p", kDev, kImageFile}; }
     static Argv fromPipe(const char* option) {
         return {"sh", "-c", std::string("cat /mnt/sd/image.bin | nandwrite ") + option + " /dev/mtd1 /dev/stdin"};
     }
@@ -33,14 +33,14 @@ protected:
 
 TEST_F(NandwriteTest, WritesWholePagesFromOffsetZeroAndNothingElse) {
     Bytes image = putImage(5 * kPage);
-    expectRun({"nandwrite", kDev, kFile}, 0);
+    expectRun({"nandwrite", kDev, kImageFile}, 0);
     EXPECT_EQ(pages(0, 5), image);
     EXPECT_EQ(programmed(), pageRun(5));
 }
 
 TEST_F(NandwriteTest, PadsTheLastPageWith0xFF) {
     Bytes image = putImage(3 * kPage + 100);
-    expectRun({"nandwrite", kDev, kFile, "-p"}, 0);   // the option may follow the operands
+    expectRun({"nandwrite", kDev, kImageFile, "-p"}, 0);   // the option may follow the operands
     EXPECT_EQ(pages(0, 4), image + Bytes(kPage - 100, 0xFF));
     EXPECT_EQ(programmed(), pageRun(4));
 }
@@ -99,7 +99,7 @@ TEST_F(StrictNandwriteTest, WritingOverAProgrammedPageFailsThere) {
 
 // ---- failures: the message, and how far the writing got ----
 
-struct FailCase {
+struct WriteFailCase {
     const char* name;
     Argv argv;
     uint32_t fileSize;
@@ -111,12 +111,12 @@ struct FailCase {
 };
 
 // Names the case in the test list.
-void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriteFailCase& c, std::ostream* os) { *os << c.name; }
 
-class NandwriteFailureTest : public NandwriteTest, public ::testing::WithParamInterface<FailCase> {};
+class NandwriteFailureTest : public NandwriteTest, public ::testing::WithParamInterface<WriteFailCase> {};
 
 TEST_P(NandwriteFailureTest, FailsWithOneLine) {
-    const FailCase& c = GetParam();
+    const WriteFailCase& c = GetParam();
     putImage(c.fileSize);
     for (uint32_t b : c.bad)
         board.markBad(kMtd, b);
@@ -127,36 +127,35 @@ TEST_P(NandwriteFailureTest, FailsWithOneLine) {
     EXPECT_EQ(programmed(), pageRun(c.pagesWritten));
 }
 
-constexpr uint32_t B = kBlock, P = kPage;
-const Argv kWrite = {"nandwrite", "-p", kDev, kFile};
+const Argv kWrite = {"nandwrite", "-p", kDev, kImageFile};
 
 INSTANTIATE_TEST_SUITE_P(Usage, NandwriteFailureTest, ::testing::Values(
-    FailCase{"NoArguments", {"nandwrite"}, P, {}, "", 2, "no device and no file", 0},
-    FailCase{"NoFile", {"nandwrite", "-p", kDev}, P, {}, "", 2, "no file", 0},
-    FailCase{"ExtraArgument", {"nandwrite", "-p", kDev, kFile, "x"}, P, {}, "", 2, "unexpected argument 'x'", 0},
-    FailCase{"UnknownOption", {"nandwrite", "-m", kDev, kFile}, P, {}, "", 2, "unknown option -m", 0}));
+    WriteFailCase{"NoArguments", {"nandwrite"}, P, {}, "", 2, "no device and no file", 0},
+    WriteFailCase{"NoFile", {"nandwrite", "-p", kDev}, P, {}, "", 2, "no file", 0},
+    WriteFailCase{"ExtraArgument", {"nandwrite", "-p", kDev, kImageFile, "x"}, P, {}, "", 2, "unexpected argument 'x'", 0},
+    WriteFailCase{"UnknownOption", {"nandwrite", "-m", kDev, kImageFile}, P, {}, "", 2, "unknown option -m", 0}));
 
 INSTANTIATE_TEST_SUITE_P(Refused, NandwriteFailureTest, ::testing::Values(
-    FailCase{"PartPageWithoutPadding", {"nandwrite", kDev, kFile}, P + 1, {}, "", 1,
+    WriteFailCase{"PartPageWithoutPadding", {"nandwrite", kDev, kImageFile}, P + 1, {}, "", 1,
              "'/mnt/sd/image.bin' is not a multiple of the page size 2048; use -p to pad it", 0},
-    FailCase{"LargerThanPartition", kWrite, 16 * B + 1, {}, "", 1,
+    WriteFailCase{"LargerThanPartition", kWrite, 16 * B + 1, {}, "", 1,
              "'/mnt/sd/image.bin' (2097153 bytes) does not fit into the good blocks of '/dev/mtd1' (2097152 bytes)", 0},
-    FailCase{"LargerThanGoodBlocks", kWrite, 14 * B + P, {0, 9}, "", 1,
+    WriteFailCase{"LargerThanGoodBlocks", kWrite, 14 * B + P, {0, 9}, "", 1,
              "'/mnt/sd/image.bin' (1837056 bytes) does not fit into the good blocks of '/dev/mtd1' (1835008 bytes)", 0},
-    FailCase{"NoSuchFile", {"nandwrite", "-p", kDev, "/mnt/sd/none.bin"}, P, {}, "", 1,
+    WriteFailCase{"NoSuchFile", {"nandwrite", "-p", kDev, "/mnt/sd/none.bin"}, P, {}, "", 1,
              "can't open '/mnt/sd/none.bin': No such file or directory", 0},
-    FailCase{"NoSuchDevice", {"nandwrite", "-p", "/dev/mtd7", kFile}, P, {}, "", 1,
+    WriteFailCase{"NoSuchDevice", {"nandwrite", "-p", "/dev/mtd7", kImageFile}, P, {}, "", 1,
              "can't open '/dev/mtd7': No such file or directory", 0},
-    FailCase{"BadBlockQueryBeforeWriting", kWrite, 3 * B, {}, "fail=mtd1:getbadblock:2:EIO", 1,
+    WriteFailCase{"BadBlockQueryBeforeWriting", kWrite, 3 * B, {}, "fail=mtd1:getbadblock:2:EIO", 1,
              "MEMGETBADBLOCK at 0x00020000 on '/dev/mtd1': Input/output error", 0}));
 
 INSTANTIATE_TEST_SUITE_P(WhileWriting, NandwriteFailureTest, ::testing::Values(
-    FailCase{"Write", kWrite, 4 * P, {}, "fail=mtd1:write:3:EIO", 1,
+    WriteFailCase{"Write", kWrite, 4 * P, {}, "fail=mtd1:write:3:EIO", 1,
              "write at 0x00001000 of '/dev/mtd1': Input/output error", 2},
-    FailCase{"ShortWrite", kWrite, 4 * P, {}, "fail=mtd1:write:2:short", 1,
+    WriteFailCase{"ShortWrite", kWrite, 4 * P, {}, "fail=mtd1:write:2:short", 1,
              "short write at 0x00000800 of '/dev/mtd1' (0 of 2048 bytes)", 1},
     // The check before writing asks about blocks 0 to 2; the sixth query is block 2's again.
-    FailCase{"BadBlockQuery", kWrite, 3 * B, {}, "fail=mtd1:getbadblock:6:EIO", 1,
+    WriteFailCase{"BadBlockQuery", kWrite, 3 * B, {}, "fail=mtd1:getbadblock:6:EIO", 1,
              "MEMGETBADBLOCK at 0x00040000 on '/dev/mtd1': Input/output error", 2 * B / P}));
 
 }  // namespace

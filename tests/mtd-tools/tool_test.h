@@ -21,6 +21,7 @@ constexpr int kMtd = 1;
 constexpr uint32_t kBlocks = 16;   // blocks of partition 1
 constexpr uint32_t kPage = 2048;
 constexpr uint32_t kBlock = 131072;
+constexpr uint32_t B = kBlock, P = kPage;   // short, for the tables of cases
 constexpr const char* kDev = "/dev/mtd1";
 
 inline Bytes operator+(Bytes a, const Bytes& b) {
