@@ -21,26 +21,36 @@ if [ -z "${TMPDIR:-}" ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] &
   trap 'rm -rf "$TMPDIR"' EXIT
 fi
 
-# Every set-up script's packages install in one apt run: one update of the
-# lists, one unpacking and one run of the triggers. Beside the builds the
-# installs had slowed the default build and tests by two minutes, more than
-# their 80 s alone. The set-up scripts then find everything there.
+# The set-up scripts' packages install in two apt runs, each one update of
+# the lists, one unpacking and one run of the triggers. First what the native
+# build and its tests need; then, in the background at the lowest priority,
+# the tiers' (cross compilers, the ARM libraries, qemu-system, lintian),
+# followed by the kernel the kernel tier boots: the builds and tests keep
+# both processors busy, and the downloads and unpacking take what they leave
+# idle. (At normal priority beside the builds, the installs had slowed them
+# by more than their own time.) The arm and kernel tiers wait for them.
 mkdir -p build
-packages=build/setup-packages
-rm -f "$packages"
-setups="scripts/deps.sh scripts/crash-setup.sh scripts/arm-setup.sh scripts/kernel-setup.sh"
-for s in $setups; do APT_COLLECT=$packages sh "$s"; done
-# shellcheck disable=SC2046
-[ ! -e "$packages" ] || sh scripts/apt-install.sh setup $(cat "$packages")
+# install_for NAME SETUP...: one apt run for the packages the set-up scripts
+# are missing, then each script again, which checks that it finds them.
+install_for() {
+  local list=build/$1-packages s
+  shift
+  rm -f "$list"
+  for s in "$@"; do APT_COLLECT=$list sh "$s"; done
+  # shellcheck disable=SC2046
+  [ ! -e "$list" ] || sh scripts/apt-install.sh "setup" $(cat "$list")
+  for s in "$@"; do sh "$s"; done
+}
 # The fuzz check comes before the builds: they build the fuzz targets only when clang can.
-for s in $setups; do sh "$s"; done
-phase "installing"
-# The kernel the kernel tier boots downloads and unpacks beside the default build.
-fetch_log=build/fetch-kernel.log
-sh kernel-tier/fetch-kernel.sh build/default/tests/kernel/work/kernel >"$fetch_log" 2>&1 &
-fetch=$!
-# The everyday build holds the kernel tier's programs too and is the arm
-# tier's native half, so that each is built once.
+install_for native scripts/deps.sh scripts/crash-setup.sh
+phase "installing the native build's packages"
+tiers_log=build/tier-setup.log
+(
+  renice -n 19 -p "$BASHPID" >/dev/null
+  install_for tiers scripts/arm-setup.sh scripts/kernel-setup.sh
+  sh kernel-tier/fetch-kernel.sh build/default/tests/kernel/work/kernel
+) >"$tiers_log" 2>&1 &
+tiers=$!
 echo "=== default build"
 bash scripts/build.sh default -DFW_KERNEL_TIER=ON
 phase "the default build"
@@ -56,7 +66,8 @@ phase "the asan build"
 echo "=== asan tests"
 ctest --preset asan -j2
 phase "the asan tests"
-wait "$fetch" || { cat "$fetch_log"; echo "test: the kernel could not be fetched" >&2; exit 1; }
+wait "$tiers" || { cat "$tiers_log"; echo "test: the tiers could not be set up" >&2; exit 1; }
+phase "the tiers' set-up after the asan tests"
 
 # The kernel tier's VM keeps one processor busy for about a minute: it runs
 # beside the arm tier, which never writes the everyday build it reads, and
