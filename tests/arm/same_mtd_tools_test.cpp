@@ -7,7 +7,7 @@ namespace {
 using armtier::Argv;
 using armtier::TwinBoards;
 
-constexpr uint32_t kBlock = 131072;
+using testboard::kBlock;
 
 TEST(SameMtdTools, RewriteAroundBadBlocksLeavesTheSameFlash) {
     TwinBoards boards;

@@ -9,7 +9,7 @@ namespace {
 using armtier::Bytes;
 using armtier::TwinBoards;
 
-constexpr uint32_t kBlock = 131072;
+using testboard::kBlock;
 
 // The build stamp is the one line two builds may print differently.
 std::string maskBuildStamp(const std::string& text) {
