@@ -37,6 +37,17 @@ function(fw_board_program target)
   set_property(GLOBAL APPEND PROPERTY FW_BOARD_PROGRAMS ${target})
 endfunction()
 
+# fw_static_copy(PROGRAM TARGET FOLDER): TARGET links PROGRAM's own objects
+# statically and stripped, under PROGRAM's name in FOLDER, for a board or a
+# VM without the C and C++ libraries.
+function(fw_static_copy program target folder)
+  get_target_property(libs ${program} LINK_LIBRARIES)
+  add_executable(${target} $<TARGET_OBJECTS:${program}>)
+  target_link_libraries(${target} PRIVATE ${libs})
+  target_link_options(${target} PRIVATE -static -s)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${program} RUNTIME_OUTPUT_DIRECTORY ${folder})
+endfunction()
+
 # fw_manual_page(TARGET SOURCE PAGE SECTION): man/SOURCE filled in as PAGE,
 # compressed, installed into manSECTION; TARGET builds it.
 function(fw_manual_page target source page section)
