@@ -24,11 +24,11 @@ fi
 # The set-up scripts' packages install in two apt runs, each one update of
 # the lists, one unpacking and one run of the triggers: first what the native
 # build and its tests need, then, beside the default build, the tiers' (cross
-# compilers, the ARM libraries, qemu-system, lintian) followed by the kernel
-# the kernel tier boots. The tests wait for them: beside the unpacking the
-# record-state exploration shards took 46 s instead of 28, even with the
-# unpacking at SCHED_IDLE. Beside the build the unpacking costs about its
-# own processor time; what the overlap saves is the wait on the downloads.
+# compilers, the ARM libraries, qemu-system, lintian). The tests wait for
+# them: beside the unpacking the record-state exploration shards took 46 s
+# instead of 28, even with the unpacking at SCHED_IDLE. Beside the build the
+# unpacking costs about its own processor time; what the overlap saves is the
+# wait on the downloads.
 mkdir -p build
 # install_for NAME SETUP...: one apt run for the packages the set-up scripts
 # are missing, then each script again, which checks that it finds them.
@@ -45,16 +45,18 @@ install_for() {
 install_for native scripts/deps.sh scripts/crash-setup.sh
 phase "installing the native build's packages"
 tiers_log=build/tier-setup.log
-(
-  install_for tiers scripts/arm-setup.sh scripts/kernel-setup.sh
-  sh kernel-tier/fetch-kernel.sh build/default/tests/kernel/work/kernel
-) >"$tiers_log" 2>&1 &
+install_for tiers scripts/arm-setup.sh scripts/kernel-setup.sh >"$tiers_log" 2>&1 &
 tiers=$!
 echo "=== default build"
 bash scripts/build.sh default -DFW_KERNEL_TIER=ON
 phase "the default build"
 wait "$tiers" || { cat "$tiers_log"; echo "test: the tiers could not be set up" >&2; exit 1; }
 phase "the tiers' set-up after the default build"
+# The kernel the kernel tier boots downloads beside the tests: mostly a wait
+# on the network (its unpacking is a few seconds).
+fetch_log=build/fetch-kernel.log
+sh kernel-tier/fetch-kernel.sh build/default/tests/kernel/work/kernel >"$fetch_log" 2>&1 &
+fetch=$!
 echo "=== default tests"
 ctest --preset default -j2
 phase "the default tests"
@@ -67,6 +69,7 @@ phase "the asan build"
 echo "=== asan tests"
 ctest --preset asan -j2
 phase "the asan tests"
+wait "$fetch" || { cat "$fetch_log"; echo "test: the kernel could not be fetched" >&2; exit 1; }
 
 # The kernel tier's VM keeps one processor busy for about a minute: it runs
 # beside the arm tier, which never writes the everyday build it reads, and
