@@ -1,19 +1,18 @@
 #!/bin/sh
 # tier.sh BINDIR WORKDIR SCENARIO...
-# The kernel tier's run: takes the kernel, builds the static programs and the
-# initramfs, then runs every scenario in the VM on nandsim and, meanwhile, on
-# the simulated board with BINDIR's programs. Results in WORKDIR/vm/NAME and
-# WORKDIR/emu/NAME, for compare.sh. Fails when either platform fails to run.
+# The kernel tier's run: takes the kernel, builds the initramfs with the
+# build's static programs, then runs every scenario in the VM on nandsim and,
+# meanwhile, on the simulated board with BINDIR's programs. Results in
+# WORKDIR/vm/NAME and WORKDIR/emu/NAME, for compare.sh. Fails when either platform fails to run.
 set -eu
 bin=${1:?usage: tier.sh BINDIR WORKDIR SCENARIO...}
 work=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/.." && pwd)
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
-for tool in qemu-system-x86_64 xz apt-get dpkg cmake; do
+for tool in qemu-system-x86_64 xz apt-get dpkg; do
     command -v $tool >/dev/null 2>&1 || { echo "tier: $tool is missing: run scripts/kernel-setup.sh as root" >&2; exit 1; }
 done
 busybox=${KT_BUSYBOX:-/bin/busybox}
@@ -24,10 +23,8 @@ stamp() { echo "tier: $* ($(cut -d' ' -f1 /proc/uptime))"; }
 start=$(cut -d' ' -f1 /proc/uptime)
 stamp "kernel"
 sh "$here/fetch-kernel.sh" "$work/kernel"
-stamp "static programs"
-# The build links them beside its own programs (tests/kernel/CMakeLists.txt);
-# one that cannot (a sanitized build) leaves them to a build of their own.
-[ -f "$work/static/bin/programs" ] || sh "$here/build-static.sh" "$src" "$work/static"
+# The build links them beside its own programs (tests/kernel/CMakeLists.txt).
+[ -f "$work/static/bin/programs" ] || { echo "tier: no static programs in $work/static: build kernel_tier_programs" >&2; exit 1; }
 stamp "initramfs"
 sh "$here/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kernel" "$work/static/bin" "$@"
 
