@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <nand_board.h>
+#include <records.h>
+
 #include "test_board.h"
 #include "checks.h"
 #include "flash_layout.h"
@@ -149,20 +152,12 @@ protected:
 
     // The sum of the first `blocks` good blocks, every byte 0..255, wrapping.
     uint32_t goodSum(int mtd, uint32_t blocks) const {
-        std::vector<uint32_t> bad = board.badBlocks(mtd);
         uint32_t sum = 0;
-        for (uint32_t b = 0; blocks > 0; ++b) {
-            if (uint64_t{b} * kBlock >= board.partitionSize(mtd)) {
-                ADD_FAILURE() << "mtd" << mtd << " has too few good blocks";
-                break;
-            }
-            if (std::find(bad.begin(), bad.end(), b) != bad.end())
-                continue;
-            sum += testboard::byteSum(board.read(mtd, uint64_t{b} * kBlock, kBlock));
-            --blocks;
-        }
+        EXPECT_TRUE(nandemu::partitionSum(nandemu::Board(board.dir()), mtd, blocks, &sum))
+            << "mtd" << mtd << " has too few good blocks";
         return sum;
     }
+
     std::array<uint32_t, 4> lowSums() const {
         std::array<uint32_t, 4> s;
         for (int i = 0; i < 4; ++i)
