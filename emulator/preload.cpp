@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <limits>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -130,7 +131,8 @@ void init() {
     if (initialised)
         return;
     initialised = true;
-    resolveReal();
+    if (!real.open)   // a served run's template resolved them before it forked
+        resolveReal();
     refuseIfFrom(getenv("NANDEMU_REFUSE"));
     const char* dir = getenv("NANDEMU_BOARD");
     if (!dir || !*dir)
@@ -207,6 +209,13 @@ void becomeRun(char* request, uint32_t length, int argc, char** argv) {
 void serve(const char* socketFd, int argc, char** argv) {
     const int fd = atoi(socketFd);
     resolveReal();
+    // What every child would do alike happens once here: the C++ streams'
+    // locale, which reading the board's files sets up on first use.
+    {
+        std::istringstream warm("1");
+        uint32_t n = 0;
+        warm >> n;
+    }
     for (uint32_t length = 0; readAll(fd, &length, sizeof length);) {
         char* request = static_cast<char*>(malloc(length + 1));   // the child's argv: never freed there
         if (!request || !readAll(fd, request, length))
