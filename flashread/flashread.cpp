@@ -1,5 +1,7 @@
 #include "flashread.h"
 
+#include <byte_sum.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -104,21 +106,13 @@ int firstGoodPage(const Partition& part, std::vector<uint8_t>* page) {
     return kNoRoom;
 }
 
-// Runs of a fixed length, each summed on its own: a loop the compiler
-// turns into vector adds, where a plain running sum stays byte by byte.
 uint32_t byteSum(const uint8_t* bytes, size_t n) {
-    constexpr size_t kRun = 64;
+    // The shared sum counts in 32 bits, as the board's size_t does.
+    constexpr size_t kMost = size_t{1} << 30;
     uint32_t sum = 0;
-    size_t i = 0;
-    for (; n - i >= kRun; i += kRun) {
-        uint32_t run = 0;
-        for (size_t k = 0; k < kRun; ++k)
-            run += bytes[i + k];
-        sum += run;
-    }
-    for (; i < n; ++i)
-        sum += bytes[i];
-    return sum;
+    for (; n > kMost; n -= kMost, bytes += kMost)
+        sum += fwsum::byteSum(bytes, kMost);
+    return sum + fwsum::byteSum(bytes, static_cast<uint32_t>(n));
 }
 
 int partitionSum(const Partition& part, uint32_t blocks, uint32_t* sum) {
