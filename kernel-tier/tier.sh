@@ -3,7 +3,8 @@
 # The kernel tier's run: takes the kernel, builds the initramfs with the
 # build's static programs, then runs every scenario in the VM on nandsim and,
 # meanwhile, on the simulated board with BINDIR's programs. Results in
-# WORKDIR/vm/NAME and WORKDIR/emu/NAME, for compare.sh. Fails when either platform fails to run.
+# WORKDIR/vm/NAME and WORKDIR/emu/NAME, for compare.sh. Fails when either
+# platform fails to run.
 set -eu
 bin=${1:?usage: tier.sh BINDIR WORKDIR SCENARIO...}
 work=$2
